@@ -1,0 +1,42 @@
+# Set-up and everyday commands. `make demo` and `make test` create .venv with
+# Python 3.13 when it is missing and build the package into it.
+
+PYTHON313 := $(shell for p in python3.13 "$$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13; do \
+	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD_DEPS := scikit-build-core cmake ninja
+
+.PHONY: demo test install sanitize bench format clean
+
+$(PY):
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet $(BUILD_DEPS)
+
+install: $(PY)
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+demo: install
+	cd /tmp && $(CURDIR)/$(PY) -m tarvex_func
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	$(PY) bench/run.py
+
+# The whole suite against a build with AddressSanitizer and UBSan.
+sanitize: $(PY)
+	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
+		-C build-dir=build/sanitize ".[test]"
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+		$(PY) -m pytest -q -p no:cacheprovider
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+format:
+	clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,307 @@
+// The module frame shared by every tarvex_func extension module.
+//
+// A module is written as a table: a `Spec` per function (signature text,
+// definition line, parameters, defaults, locals), the function bodies, and a
+// `ModuleDef` whose statement list runs at exec in source order.  Everything
+// about loading, calling, binding arguments, looking up globals and reporting
+// errors lives here, once.
+#pragma once
+
+#include "ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+namespace tarvex {
+
+// ---------------------------------------------------------------------------
+// String table: constants created once at exec, hashed at creation.
+
+class Str {
+public:
+    enum class Kind : unsigned char { identifier, text, builtin };
+
+    // Registers the constant with this extension's table; the object is made
+    // when the module executes.
+    Str(const char* text, Kind kind) noexcept;
+    Str(const Str&) = delete;
+    Str& operator=(const Str&) = delete;
+
+    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_; }
+    const char* text() const noexcept { return text_; }
+
+private:
+    friend struct StringTable;
+    const char* text_;
+    Kind kind_;
+    PyObject* object_ = nullptr;
+    Str* next_ = nullptr;
+};
+
+// An interned identifier: a global, attribute or keyword name.
+struct Name : Str {
+    explicit Name(const char* text) noexcept : Str(text, Kind::identifier) {}
+};
+
+// An ordinary (not interned) string literal.
+struct Text : Str {
+    explicit Text(const char* text) noexcept : Str(text, Kind::text) {}
+};
+
+// A built-in looked up once at exec and held for the life of the process, so
+// later rebinding of the built-in does not reach the module.
+struct Builtin : Str {
+    explicit Builtin(const char* name) noexcept : Str(name, Kind::builtin) {}
+};
+
+// ---------------------------------------------------------------------------
+// Function specifications.
+
+// A default value fixed at definition.
+struct Default {
+    enum class Kind : unsigned char { absent, none, text, integer, boolean };
+    Kind kind = Kind::absent;
+    const char* text = nullptr;
+    long long value = 0;
+
+    static constexpr Default none() { return {Kind::none}; }
+    static constexpr Default str(const char* text) { return {Kind::text, text}; }
+    static constexpr Default integer(long long v) { return {Kind::integer, nullptr, v}; }
+    static constexpr Default boolean(bool v) { return {Kind::boolean, nullptr, v}; }
+};
+
+// Markers a function carries (for `hubkit`'s class).
+enum Marker : unsigned {
+    static_method = 1u << 0,
+    class_method = 1u << 1,
+    native_method = 1u << 2,
+    coroutine = 1u << 3,
+};
+
+inline constexpr std::size_t max_params = 16;
+inline constexpr std::size_t max_locals = 12;
+
+// An annotation shown by `__annotations__` ("skip_dir": "list").
+struct Annotation {
+    const char* name = nullptr;
+    const char* value = nullptr;
+};
+
+// Static description of one function: what `def` says in source.
+struct Spec {
+    const char* name;                 // "list_diff"
+    const char* doc;                  // signature text, "list_diff(list1, list2)"
+    int line;                         // line of the definition
+    std::array<const char*, max_params> params{};    // positional-or-keyword
+    std::array<Default, max_params> defaults{};      // for the last parameters
+    const char* star_args = nullptr;                 // "args" for *args
+    const char* star_kwargs = nullptr;               // "kwargs" for **kwargs
+    std::array<const char*, max_locals> locals{};    // body locals, after the parameters
+    std::array<PyTypeObject*, max_params> exact{};   // a parameter typed `list` and the like
+    std::array<Annotation, 4> annotations{};
+    const char* qualname = nullptr;   // defaults to `name`
+    unsigned markers = 0;
+    bool generator = false;           // the body returns a generator
+
+    constexpr int param_count() const { return count(params); }
+    constexpr int default_count() const
+    {
+        int n = 0;
+        for (const Default& d : defaults)
+            n += d.kind != Default::Kind::absent;
+        return n;
+    }
+    constexpr int required_count() const { return param_count() - default_count(); }
+    constexpr int local_count() const { return count(locals); }
+    constexpr int slot_count() const
+    {
+        return param_count() + (star_args != nullptr) + (star_kwargs != nullptr);
+    }
+    constexpr bool takes_no_arguments() const { return slot_count() == 0; }
+
+private:
+    template <class Array> static constexpr int count(const Array& names)
+    {
+        int n = 0;
+        for (const char* name : names)
+            n += name != nullptr;
+        return n;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The running body of a call: which statement it is at, for traceback
+// entries.
+
+class Site {
+public:
+    Site(PyObject* function, int line) noexcept : function_(function), line_(line) {}
+
+    // Marks the statement about to run.
+    void line(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+
+    // Adds this function's traceback entry, at the current line, to the
+    // pending exception now: before a body's own except clause sees it.
+    void report() noexcept;
+    bool reported() const noexcept { return reported_; }
+
+    PyObject* function() const noexcept { return function_; }
+
+private:
+    PyObject* function_;
+    int line_;
+    bool reported_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Calls into a body.
+
+namespace detail {
+
+// The parameters bound for one call; `*args` and `**kwargs` are owned here.
+struct Bound {
+    PyObject* slots[max_params + 2];
+    Ref star_args;
+    Ref star_kwargs;
+};
+
+enum class BindResult { ok, error, error_without_entry };
+
+BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                Bound& bound) noexcept;
+int definition_line(PyObject* function) noexcept;
+
+template <class Body> struct Arity;
+template <class... Args> struct Arity<Ref (*)(Site&, Args...)> {
+    static constexpr std::size_t value = sizeof...(Args);
+};
+
+template <auto Body, std::size_t... I>
+inline Ref invoke(Site& site, PyObject* const* slots, std::index_sequence<I...>)
+{
+    return Body(site, slots[I]...);
+}
+
+} // namespace detail
+
+// The fast-call entry of a function whose body is `Body`: binds the
+// arguments, runs the body and gives an escaping exception its entry.
+template <auto Body>
+PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
+    detail::Bound bound;
+    switch (detail::bind(function, args, nargsf, kwnames, bound)) {
+    case detail::BindResult::ok:
+        break;
+    case detail::BindResult::error:
+        Site(function, detail::definition_line(function)).report();
+        return nullptr;
+    case detail::BindResult::error_without_entry:
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    Site site(function, detail::definition_line(function));
+    Ref result = detail::invoke<Body>(site, bound.slots, std::make_index_sequence<arity>{});
+    Py_LeaveRecursiveCall();
+    if (!result && !site.reported())
+        site.report();
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Host operations as a body states them.
+
+// Module global lookup: the module's globals, then builtins, else NameError.
+Ref global(PyObject* name) noexcept;
+
+inline Ref attr(PyObject* object, PyObject* name) noexcept
+{
+    return steal(PyObject_GetAttr(object, name));
+}
+
+// `callable(args...)` with positional arguments.
+template <class... Args> inline Ref call(PyObject* callable, Args... args) noexcept
+{
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    return steal(PyObject_Vectorcall(callable, stack + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `object.name(args...)` with positional arguments.
+template <class... Args> inline Ref call_method(PyObject* object, PyObject* name, Args... args) noexcept
+{
+    PyObject* stack[] = {object, static_cast<PyObject*>(args)...};
+    return steal(PyObject_VectorcallMethod(
+        name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref none() noexcept { return borrow(Py_None); }
+inline Ref boolean(bool value) noexcept { return borrow(value ? Py_True : Py_False); }
+
+// Whether the pending exception derives from `Exception` (what an
+// `except Exception` clause catches).
+inline bool pending_is_ordinary() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+// `except Exception: pass`: clears an ordinary pending exception and says so;
+// anything else (KeyboardInterrupt, SystemExit) stays pending.
+inline bool discard_ordinary() noexcept
+{
+    if (!pending_is_ordinary())
+        return false;
+    PyErr_Clear();
+    return true;
+}
+
+// `except Exception as e: return e`: an ordinary pending exception, given
+// this function's traceback entry first, becomes the result; anything else
+// stays pending and the result is empty.
+inline Ref exception_as_result(Site& site) noexcept
+{
+    if (!pending_is_ordinary())
+        return {};
+    site.report();
+    return steal(PyErr_GetRaisedException());
+}
+
+// ---------------------------------------------------------------------------
+// Module definition and exec.
+
+class Exec;
+
+struct ModuleDef {
+    const char* name;                  // the bare module name, "setkit"
+    const char* doc;
+    bool (*statements)(Exec&);         // module-level statements in source order
+    bool generators = false;           // the module defines a generator function
+};
+
+// The exec step as the module's statements see it.
+class Exec {
+public:
+    PyObject* globals() const noexcept;
+
+    // Marks the module-level statement about to run, for its "init" entry.
+    void line(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+
+    // `import name` at `line`; `import os.path` (a dotted name) binds `os`.
+    bool import(int line, const char* dotted) noexcept;
+    // `def` at the spec's line: creates the function and stores it as a global.
+    bool define(const Spec& spec, vectorcallfunc call) noexcept;
+    // Creates a function without storing it (methods of a class).
+    Ref function(const Spec& spec, vectorcallfunc call) noexcept;
+    bool store(const char* name, PyObject* value) noexcept;
+
+private:
+    int line_ = 0;
+};
+
+// The `PyInit_` entry of a module.
+PyObject* init(const ModuleDef& def) noexcept;
+
+} // namespace tarvex

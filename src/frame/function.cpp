@@ -1,0 +1,352 @@
+// The function type shared by every module of the package.
+#include "internal.hpp"
+
+#include <structmember.h>
+
+namespace tarvex {
+namespace {
+
+constexpr const char registry_name[] = "_tarvex_shared";
+constexpr const char registry_key[] = "function_type";
+
+FunctionObject* self_of(PyObject* object) { return as_function(object); }
+
+// --- attributes -------------------------------------------------------------
+
+PyObject* get_doc(PyObject* self, void*)
+{
+    FunctionObject* f = self_of(self);
+    if (!f->doc) {
+        f->doc = f->spec->doc ? PyUnicode_FromString(f->spec->doc) : Py_NewRef(Py_None);
+        if (!f->doc)
+            return nullptr;
+    }
+    return Py_NewRef(f->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*)
+{
+    Py_XSETREF(self_of(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*)
+{
+    FunctionObject* f = self_of(self);
+    if (!f->name && !(f->name = PyUnicode_InternFromString(f->spec->name)))
+        return nullptr;
+    return Py_NewRef(f->name);
+}
+
+int set_string(PyObject** field, PyObject* value, const char* message)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    return set_string(&self_of(self)->name, value, "__name__ must be set to a string object");
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(self_of(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    return set_string(&self_of(self)->qualname, value,
+                      "__qualname__ must be set to a string object");
+}
+
+PyObject* get_dict(PyObject* self, void*)
+{
+    FunctionObject* f = self_of(self);
+    if (!f->dict && !(f->dict = PyDict_New()))
+        return nullptr;
+    return Py_NewRef(f->dict);
+}
+
+int set_dict(PyObject* self, PyObject* value, void*)
+{
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    Py_XSETREF(self_of(self)->dict, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(self_of(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return or_none(self_of(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) { return or_none(self_of(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(self_of(self)->kwdefaults); }
+
+// Stores a new `__defaults__` or `__kwdefaults__` for reading back only:
+// calls keep the values fixed at definition, which the warning says.
+int set_shown_defaults(PyObject** field, PyObject* value, bool (*accepts)(PyObject*),
+                       const char* type_message, const char* warning)
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, type_message);
+        return -1;
+    }
+    if (value && PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
+        return -1;
+    Py_XSETREF(*field, Py_XNewRef(value));
+    return 0;
+}
+
+bool is_tuple(PyObject* value) { return PyTuple_Check(value); }
+bool is_dict(PyObject* value) { return PyDict_Check(value); }
+
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    return set_shown_defaults(
+        &self_of(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object",
+        "changes to __defaults__ will not currently affect the values used in function calls");
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
+{
+    return set_shown_defaults(
+        &self_of(self)->kwdefaults, value, is_dict, "__kwdefaults__ must be set to a dict object",
+        "changes to __kwdefaults__ will not currently affect the values used in function calls");
+}
+
+PyObject* get_annotations(PyObject* self, void*)
+{
+    FunctionObject* f = self_of(self);
+    if (!f->annotations && !(f->annotations = PyDict_New()))
+        return nullptr;
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(self_of(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// The package defines no coroutine functions; a coroutine would show the
+// marker of `asyncio.coroutines`.
+PyObject* get_is_coroutine(PyObject* self, void*)
+{
+    if (!(self_of(self)->markers & coroutine))
+        Py_RETURN_FALSE;
+    PyObject* marker = nullptr;
+    if (Ref module = steal(PyImport_ImportModule("asyncio.coroutines"))) {
+        if (PyObject_GetOptionalAttrString(module, "_is_coroutine", &marker) > 0)
+            return marker;
+    }
+    PyErr_Clear();
+    Py_RETURN_TRUE;
+}
+
+PyGetSetDef function_getset[] = {
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// --- methods and slots ------------------------------------------------------
+
+// Pickled by reference: the module named by `__module__`, attribute
+// `__qualname__`.
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*)
+{
+    if (!instance || instance == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<tarvex_function %U at %p>", self_of(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    FunctionObject* f = self_of(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->fixed_defaults);
+    Py_VISIT(f->params);
+    Py_VISIT(f->entry_name);
+    return 0;
+}
+
+int function_clear(PyObject* self)
+{
+    FunctionObject* f = self_of(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->fixed_defaults);
+    Py_CLEAR(f->params);
+    Py_CLEAR(f->entry_name);
+    return 0;
+}
+
+void function_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (self_of(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    // Instances of subclasses (heap types) hold a reference to their type.
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE)
+        Py_DECREF(type);
+}
+
+PyTypeObject local_function_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE
+                | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
+                | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "Function of the tarvex_func package.",
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = function_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
+
+} // namespace
+
+PyTypeObject* shared_function_type() noexcept
+{
+    Ref registry = steal(PyImport_AddModuleRef(registry_name));
+    if (!registry)
+        return nullptr;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(registry, registry_key, &found) < 0)
+        return nullptr;
+    if (Ref shared = steal(found)) {
+        if (!PyType_Check(shared.get())
+            || reinterpret_cast<PyTypeObject*>(shared.get())->tp_basicsize
+                   != local_function_type.tp_basicsize) {
+            PyErr_Format(PyExc_TypeError, "%s.%s is not the function type of this build",
+                         registry_name, registry_key);
+            return nullptr;
+        }
+        // The registry keeps the type alive for the life of the process.
+        return reinterpret_cast<PyTypeObject*>(shared.get());
+    }
+    if (PyType_Ready(&local_function_type) < 0)
+        return nullptr;
+    if (PyObject_SetAttrString(registry, registry_key,
+                               reinterpret_cast<PyObject*>(&local_function_type))
+        < 0)
+        return nullptr;
+    return &local_function_type;
+}
+
+Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,
+                 PyObject* defaults, PyObject* annotations) noexcept
+{
+    Ref qualname = steal(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name));
+    if (!qualname)
+        return {};
+    Ref entry_name = steal(PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
+    if (!entry_name)
+        return {};
+    auto* f = PyObject_GC_New(FunctionObject, state.function_type);
+    if (!f)
+        return {};
+    f->vectorcall = call;
+    f->spec = &spec;
+    f->module = Py_NewRef(state.bare_name);
+    f->weakrefs = nullptr;
+    f->dict = nullptr;
+    f->name = nullptr;
+    f->qualname = qualname.release();
+    f->doc = nullptr;
+    f->globals = Py_NewRef(state.globals);
+    f->code = Py_NewRef(code);
+    f->defaults = Py_XNewRef(defaults);
+    f->kwdefaults = nullptr;
+    f->annotations = Py_XNewRef(annotations);
+    f->fixed_defaults = Py_XNewRef(defaults);
+    f->params = Py_NewRef(params);
+    f->entry_name = entry_name.release();
+    f->markers = spec.markers;
+    PyObject_GC_Track(f);
+    return steal(reinterpret_cast<PyObject*>(f));
+}
+
+} // namespace tarvex

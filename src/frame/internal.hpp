@@ -1,0 +1,69 @@
+// Internals of the frame: the function object's layout and the per-extension
+// statics.  Module sources include only frame.hpp.
+#pragma once
+
+#include "frame.hpp"
+
+namespace tarvex {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec* spec;
+    PyObject* module;          // __module__
+    PyObject* weakrefs;
+    PyObject* dict;            // __dict__, made on first use
+    PyObject* name;            // __name__, made on first read
+    PyObject* qualname;
+    PyObject* doc;             // __doc__, made on first read
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults;        // __defaults__ as shown; calls use `fixed_defaults`
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* fixed_defaults;  // the defaults fixed at definition
+    PyObject* params;          // interned parameter names, in order
+    PyObject* entry_name;      // "setkit.list_diff", for traceback entries
+    unsigned markers;
+};
+
+inline FunctionObject* as_function(PyObject* object) noexcept
+{
+    return reinterpret_cast<FunctionObject*>(object);
+}
+
+// The statics of one extension module, set while it executes and kept for the
+// life of the process.
+struct ModuleState {
+    const ModuleDef* def = nullptr;
+    PyObject* module = nullptr;       // the module pointer
+    PyObject* globals = nullptr;
+    PyObject* builtins = nullptr;
+    int64_t interpreter = -1;
+    PyObject* bare_name = nullptr;
+    PyObject* filename = nullptr;     // "setkit.py"
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_bytes = nullptr;
+    PyObject* empty_str = nullptr;
+    PyObject* traceback_codes = nullptr;  // line -> code object
+    PyTypeObject* function_type = nullptr;
+};
+
+extern ModuleState state;
+
+// The shared function type, looked up in (or published to) the registry.
+PyTypeObject* shared_function_type() noexcept;
+Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,
+                 PyObject* defaults, PyObject* annotations) noexcept;
+
+// Adds a traceback entry `name` at `line` of this module to the pending
+// exception.
+void add_traceback(PyObject* name, int line) noexcept;
+
+// The code object that `__code__` shows for a function.
+Ref new_code(const Spec& spec, PyObject* params) noexcept;
+
+// The generator type, for modules with generator functions.
+bool ready_generator_type() noexcept;
+
+} // namespace tarvex

@@ -1,0 +1,5 @@
+"""Helpers for strings, paths, files, nested data, numbers and lists.
+
+The helper modules live in ``tarvex_func.function``; ``tarvex_func.hubkit``
+installs them as methods of the built-in types.
+"""

@@ -1,0 +1,41 @@
+"""Timing helpers shared by the benchmarks.
+
+Every figure is a ratio against a plain-Python twin measured in the same run:
+the time of the twin divided by the time of the native function, so a ratio
+above 1 means the native function is faster.
+"""
+
+import sys
+import timeit
+
+
+def best_time(call, number, repeat=7):
+    """The best time of `number` calls of `call`, in seconds per call."""
+    timer = timeit.Timer(call)
+    return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+def calls_for(call, budget=0.05):
+    """How many calls of `call` take about `budget` seconds."""
+    number = 1
+    while True:
+        elapsed = timeit.Timer(call).timeit(number)
+        if elapsed >= budget / 5 or number >= 1 << 22:
+            return max(1, int(number * budget / max(elapsed, 1e-9)))
+        number *= 4
+
+
+def compare(label, native, twin, repeat=7):
+    """Times two zero-argument callables and prints and returns twin/native."""
+    number = calls_for(twin)
+    native_time = best_time(native, number, repeat)
+    twin_time = best_time(twin, number, repeat)
+    ratio = twin_time / native_time
+    print(f"{label:<52} native {native_time * 1e9:>11.0f} ns   twin {twin_time * 1e9:>11.0f} ns   "
+          f"ratio {ratio:6.2f}")
+    sys.stdout.flush()
+    return ratio
+
+
+def header(title):
+    print(f"\n== {title}")

@@ -10,6 +10,7 @@
 #include "ref.hpp"
 
 #include <array>
+#include <initializer_list>
 #include <cstddef>
 #include <utility>
 
@@ -20,7 +21,7 @@ namespace tarvex {
 
 class Str {
 public:
-    enum class Kind : unsigned char { identifier, text, builtin };
+    enum class Kind : unsigned char { identifier, text, builtin, keywords };
 
     // Registers the constant with this extension's table; the object is made
     // when the module executes.
@@ -54,6 +55,12 @@ struct Text : Str {
 // later rebinding of the built-in does not reach the module.
 struct Builtin : Str {
     explicit Builtin(const char* name) noexcept : Str(name, Kind::builtin) {}
+};
+
+// The names of a call's keyword arguments, as one tuple of identifiers:
+// `Keywords open_keywords{"encoding"}`, names separated by blanks.
+struct Keywords : Str {
+    explicit Keywords(const char* names) noexcept : Str(names, Kind::keywords) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -140,11 +147,17 @@ public:
     Site(PyObject* function, int line) noexcept : function_(function), line_(line) {}
 
     // Marks the statement about to run.
-    void line(int line) noexcept { line_ = line; }
+    void line(int line) noexcept
+    {
+        line_ = line;
+        reported_ = false;
+    }
     int line() const noexcept { return line_; }
 
     // Adds this function's traceback entry, at the current line, to the
-    // pending exception now: before a body's own except clause sees it.
+    // pending exception now: before a body's own except clause sees it, or
+    // before a `with` block's exit runs. An error returned without a new
+    // `line()` after this gets no second entry for the same line.
     void report() noexcept;
     bool reported() const noexcept { return reported_; }
 
@@ -240,6 +253,16 @@ template <class... Args> inline Ref call_method(PyObject* object, PyObject* name
         name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// `callable(*args[:-len(kwnames)], **dict(zip(kwnames, args[-len(kwnames):])))`:
+// the positional arguments first, then the values of the keywords that the
+// tuple `kwnames` names, in order.
+inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
+                              PyObject* kwnames) noexcept
+{
+    const std::size_t npositional = args.size() - PyTuple_GET_SIZE(kwnames);
+    return steal(PyObject_Vectorcall(callable, args.begin(), npositional, kwnames));
+}
+
 inline Ref none() noexcept { return borrow(Py_None); }
 inline Ref boolean(bool value) noexcept { return borrow(value ? Py_True : Py_False); }
 
@@ -267,6 +290,32 @@ inline Ref exception_as_result(Site& site) noexcept
     site.report();
     return steal(PyErr_GetRaisedException());
 }
+
+// `with manager as value:` as the host runs it: `__enter__` and `__exit__`
+// are looked up on the manager's type, and an exception raised in the block
+// is passed to `__exit__`, which may suppress it.
+class With {
+public:
+    // Enters the context; false with an exception pending when the manager
+    // lacks the protocol or `__enter__` raises.
+    bool enter(PyObject* manager) noexcept;
+    // The value of `as`.
+    PyObject* value() const noexcept { return value_; }
+
+    // Leaves after the block ran to its end: `__exit__(None, None, None)`.
+    bool exit() noexcept;
+
+    enum class Outcome { raised, suppressed };
+    // Leaves with the pending exception of the block. `raised`: an exception
+    // is pending again (the block's, or one that `__exit__` raised from it);
+    // `suppressed`: `__exit__` returned true and nothing is pending.
+    Outcome exit_with_error() noexcept;
+
+private:
+    Ref manager_;
+    Ref exit_;
+    Ref value_;
+};
 
 // ---------------------------------------------------------------------------
 // Module definition and exec.

@@ -20,6 +20,33 @@ Str::Str(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_
 }
 
 struct StringTable {
+    static PyObject* make(const Str& s)
+    {
+        switch (s.kind_) {
+        case Str::Kind::identifier:
+            return PyUnicode_InternFromString(s.text_);
+        case Str::Kind::keywords:
+            return identifier_tuple(s.text_);
+        default:
+            return PyUnicode_FromString(s.text_);
+        }
+    }
+
+    // "a b c" -> ('a', 'b', 'c'), each interned.
+    static PyObject* identifier_tuple(const char* names)
+    {
+        Ref text = steal(PyUnicode_FromString(names));
+        Ref parts = text ? steal(PyUnicode_Split(text, nullptr, -1)) : Ref();
+        if (!parts)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+            PyObject* name = Py_NewRef(PyList_GET_ITEM(parts.get(), i));
+            PyUnicode_InternInPlace(&name);
+            PyList_SetItem(parts, i, name);
+        }
+        return PyList_AsTuple(parts);
+    }
+
     // Creates every registered identifier and literal, interning identifiers
     // and hashing each once.
     static bool build()
@@ -27,8 +54,7 @@ struct StringTable {
         for (Str* s = registered_strings; s; s = s->next_) {
             if (s->kind_ == Str::Kind::builtin || s->object_)
                 continue;
-            s->object_ = s->kind_ == Str::Kind::identifier ? PyUnicode_InternFromString(s->text_)
-                                                           : PyUnicode_FromString(s->text_);
+            s->object_ = make(*s);
             if (!s->object_ || PyObject_Hash(s->object_) == -1)
                 return false;
         }

@@ -1,0 +1,301 @@
+"""The function type, argument binding, module loading and traceback entries,
+seen through setkit and quantkit."""
+
+import gc
+import importlib
+import inspect
+import pickle
+import subprocess
+import sys
+import traceback
+import types
+import warnings
+import weakref
+
+import pytest
+
+from tarvex_func.function import quantkit, setkit
+
+FUNCTION_TYPE = type(setkit.list_diff)
+
+
+def run_python(code):
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_module_loads_once_under_both_names():
+    assert sys.modules["setkit"] is setkit
+    assert sys.modules["quantkit"] is quantkit
+    assert setkit.__name__ == "tarvex_func.function.setkit"
+    assert setkit.__doc__ and setkit.__file__.endswith(".so")
+    assert setkit.__package__ == "tarvex_func.function"
+    assert setkit.__test__ == {} and setkit.__builtins__ is __import__("builtins")
+    assert quantkit.datetime is __import__("datetime")
+    assert not hasattr(setkit, "__path__")
+
+    del sys.modules["tarvex_func.function.setkit"]
+    try:
+        again = importlib.import_module("tarvex_func.function.setkit")
+    finally:
+        sys.modules["tarvex_func.function.setkit"] = setkit
+    assert again is setkit and again.list_diff is setkit.list_diff
+    assert importlib.reload(setkit) is setkit
+
+
+def test_existing_bare_name_entry_is_left_alone():
+    out = run_python(
+        "import sys; sys.modules['setkit'] = 'mine'\n"
+        "import tarvex_func.function.setkit as s\n"
+        "print(sys.modules['setkit'], type(s.list_diff).__name__)"
+    )
+    assert out.split() == ["mine", "tarvex_function"]
+
+
+def test_one_function_type_for_all_modules():
+    assert type(quantkit.number_time) is FUNCTION_TYPE
+    assert sys.modules["_tarvex_shared"].function_type is FUNCTION_TYPE
+    with pytest.raises(TypeError):
+        FUNCTION_TYPE()
+    assert not inspect.isfunction(setkit.list_diff)
+
+
+def test_function_attributes():
+    f = setkit.list_diff
+    assert f.__module__ == "setkit"
+    assert f.__name__ == f.__qualname__ == f.func_name == "list_diff"
+    assert f.__doc__ == f.func_doc == "list_diff(list1, list2)"
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert f.__closure__ is None and f.func_closure is None
+    assert f.__globals__ is vars(setkit) is f.func_globals
+    assert f._is_coroutine is False
+    assert f.__annotations__ == {}
+    assert repr(f) == f"<tarvex_function list_diff at {id(f):#x}>"
+    assert quantkit.number_time.__defaults__ == ("%Y-%m-%d %H:%M:%S.%f",)
+    assert quantkit.number_time.__doc__ == "number_time(x, fmt=u'%Y-%m-%d %H:%M:%S.%f')"
+
+
+def test_code_objects_describe_the_parameters():
+    code = quantkit.number_time.__code__
+    assert code.co_argcount == 2 and code.co_flags == 3
+    assert code.co_varnames == ("x", "fmt", "datetime_object", "e")
+    assert code.co_firstlineno == 25 and code.co_name == "number_time"
+    assert setkit.list_set.__code__.co_varnames == ("list1",)
+    assert str(inspect.signature(setkit.list_diff)) == "(list1, list2)"
+    assert str(inspect.signature(quantkit.number_time)) == "(x, fmt='%Y-%m-%d %H:%M:%S.%f')"
+
+
+def test_attribute_writes_and_deletes():
+    f = setkit.list_set
+    try:
+        f.__doc__ = "other"
+        assert f.__doc__ == "other"
+        del f.__doc__
+        assert f.__doc__ is None
+
+        for name, message in [("__name__", "__name__"), ("__qualname__", "__qualname__")]:
+            with pytest.raises(TypeError, match=f"^{message} must be set to a string object$"):
+                setattr(f, name, 1)
+            with pytest.raises(TypeError, match=f"^{message} must be set to a string object$"):
+                delattr(f, name)
+        f.__name__ = "renamed"
+        assert f.__name__ == "renamed"
+
+        f.custom = 5
+        assert f.__dict__ == {"custom": 5}
+        with pytest.raises(TypeError, match="^function's dictionary may not be deleted$"):
+            del f.__dict__
+        with pytest.raises(TypeError, match="^setting function's dictionary to a non-dict$"):
+            f.__dict__ = []
+        f.__dict__ = {}
+        assert not hasattr(f, "custom")
+
+        for name in ["__globals__", "__closure__", "__code__", "_is_coroutine"]:
+            with pytest.raises(AttributeError):
+                setattr(f, name, None)
+
+        with pytest.raises(TypeError, match="^__annotations__ must be set to a dict object$"):
+            f.__annotations__ = 1
+        f.__annotations__ = {"a": 1}
+        assert f.__annotations__ == {"a": 1}
+        f.__annotations__ = None
+        assert f.__annotations__ == {}
+
+        f.__module__ = 7
+        assert f.__module__ == 7
+    finally:
+        f.__doc__ = "list_set(list1)"
+        f.__name__ = "list_set"
+        f.__module__ = "setkit"
+        f.__dict__ = {}
+    assert weakref.ref(f)() is f
+
+
+def test_defaults_store_warns_and_calls_keep_the_fixed_default():
+    f = quantkit.number_time
+    try:
+        with pytest.warns(RuntimeWarning, match="__defaults__ will not currently affect"):
+            f.__defaults__ = ("%Y",)
+        assert f.__defaults__ == ("%Y",)
+        assert len(f(0)) == len("1970-01-01 00:00:00.000000")
+        with pytest.raises(TypeError, match="^__defaults__ must be set to a tuple object$"):
+            f.__defaults__ = ["%Y"]
+        with pytest.warns(RuntimeWarning, match="__kwdefaults__ will not currently affect"):
+            f.__kwdefaults__ = {"fmt": "%Y"}
+        with pytest.raises(TypeError, match="^__kwdefaults__ must be set to a dict object$"):
+            f.__kwdefaults__ = 1
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning):
+                f.__defaults__ = ("%m",)
+            assert f.__defaults__ == ("%Y",)
+    finally:
+        del f.__kwdefaults__
+        del f.__defaults__
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert len(f(0)) == len("1970-01-01 00:00:00.000000")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: setkit.list_diff([1]), "list_diff() takes exactly 2 positional arguments (1 given)"),
+        (lambda: setkit.list_set([1], [2]), "list_set() takes exactly 1 positional argument (2 given)"),
+        (lambda: setkit.list_set(), "list_set() takes exactly 1 positional argument (0 given)"),
+        (lambda: quantkit.number_time(), "number_time() takes at least 1 positional argument (0 given)"),
+        (lambda: quantkit.number_time(1, 2, 3), "number_time() takes at most 2 positional arguments (3 given)"),
+        (lambda: quantkit.number_time(fmt="%Y"), "number_time() takes at least 1 positional argument (0 given)"),
+        (lambda: quantkit.number_time(1, x=2), "number_time() got multiple values for keyword argument 'x'"),
+        (lambda: setkit.list_diff([1], foo=2), "list_diff() takes exactly 2 positional arguments (1 given)"),
+        (lambda: setkit.list_diff(list2=[1], foo=2), "list_diff() takes exactly 2 positional arguments (0 given)"),
+        (lambda: setkit.list_diff([1], [2], foo=2), "list_diff() got an unexpected keyword argument 'foo'"),
+        (lambda: setkit.list_diff([1], list2=[2], list1=[3]), "list_diff() got multiple values for keyword argument 'list1'"),
+        (lambda: setkit.list_diff([1], bar=1, list1=[3], list2=[]), "list_diff() got an unexpected keyword argument 'bar'"),
+        (lambda: quantkit.number_str(**{"x": 1, 5: 2}), "keywords must be strings"),
+        (lambda: FUNCTION_TYPE.__call__(setkit.list_set, [1], **{"list1": 2}), "list_set() got multiple values for keyword argument 'list1'"),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value).endswith(message)
+
+
+def test_keyword_binding_matches_positional():
+    assert setkit.list_diff(list2=[2], list1=[1, 2]) == [1]
+    assert setkit.list_diff([1, 2], list2=[2]) == [1]
+    name = "".join(["li", "st1"])  # an equal but not interned keyword
+    assert setkit.list_set(**{name: [4]}) == [4]
+    assert quantkit.number_time(0, fmt="%Y") == quantkit.number_time(0, "%Y")
+    assert FUNCTION_TYPE.__call__(setkit.list_set, list1=[3]) == [3]
+
+
+def test_binding_as_a_method():
+    class Holder(list):
+        diff = setkit.list_diff
+
+    h = Holder([1, 2])
+    assert Holder.diff is setkit.list_diff
+    bound = h.diff
+    assert isinstance(bound, types.MethodType) and bound.__self__ is h
+    assert h.diff([2]) == [1] and h.diff(list2=[1]) == [2]
+    assert setkit.list_diff.__get__(None, Holder) is setkit.list_diff
+    with pytest.raises(TypeError, match=r"list_diff\(\) takes exactly 2 positional arguments \(3 given\)"):
+        h.diff([1], [2])
+
+
+def test_pickle_stores_a_reference():
+    data = pickle.dumps(setkit.list_diff)
+    assert b"setkit" in data and b"list_diff" in data
+    assert pickle.loads(data) is setkit.list_diff
+    assert setkit.list_diff.__reduce__() == "list_diff"
+
+
+def frames_of(error):
+    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(error.__traceback__)]
+
+
+def test_traceback_entries_name_the_module_function_and_line():
+    with pytest.raises(TypeError) as info:
+        setkit.list_diff(5, [])
+    assert frames_of(info.value)[-1] == ("setkit.py", 13, "setkit.list_diff")
+    assert "not iterable" in str(info.value)
+
+    with pytest.raises(TypeError) as info:
+        setkit.list_diff([1])
+    assert frames_of(info.value)[-1] == ("setkit.py", 12, "setkit.list_diff")
+
+    with pytest.raises(ValueError) as info:
+        quantkit.number_int("1.5")
+    assert frames_of(info.value)[-1] == ("quantkit.py", 18, "quantkit.number_int")
+    text = "".join(traceback.format_exception(info.value))
+    assert 'File "quantkit.py", line 18, in quantkit.number_int' in text
+
+
+def test_traceback_code_objects_are_cached_per_line():
+    def last_code():
+        try:
+            setkit.list_set(1)
+        except TypeError as error:
+            tb = error.__traceback__
+            while tb.tb_next:
+                tb = tb.tb_next
+            return tb.tb_frame.f_code
+
+    first, second = last_code(), last_code()
+    assert first is second and first.co_firstlineno == 17
+
+
+def test_unbounded_recursion_raises_recursion_error():
+    class Recursive:
+        def __hash__(self):
+            return hash(tuple(setkit.list_set([Recursive()])))
+
+    with pytest.raises(RecursionError):
+        setkit.list_set([Recursive()])
+
+
+def test_calls_do_not_leak():
+    items = [1, 2, 3, "a", 2.5]
+    other = [2, "a"]
+    calls = [
+        lambda: setkit.list_diff(items, other),
+        lambda: setkit.list_intersect(list1=items, list2=other),
+        lambda: setkit.list_set(items),
+        lambda: quantkit.number_str(12),
+        lambda: quantkit.number_int("7"),
+        lambda: quantkit.number_float(3),
+        lambda: quantkit.number_time(0, fmt="%Y"),
+        lambda: quantkit.number_time("bad"),
+        lambda: quantkit.number_time(0, 5),
+    ]
+    failing = [
+        lambda: setkit.list_diff([[1]], []),
+        lambda: setkit.list_diff(5, []),
+        lambda: setkit.list_diff([1]),
+        lambda: setkit.list_diff([1], [2], extra=1),
+        lambda: setkit.list_diff([1], list1=[2]),
+        lambda: quantkit.number_int("x"),
+        lambda: quantkit.number_float(10**400),
+        lambda: quantkit.number_time(),
+    ]
+
+    def run(rounds):
+        for _ in range(rounds):
+            for call in calls:
+                call()
+            for call in failing:
+                try:
+                    call()
+                except (TypeError, ValueError, OverflowError):
+                    pass
+
+    run(200)
+    gc.collect()
+    refs = [sys.getrefcount(x) for x in (items, other)]
+    before = sys.getallocatedblocks()
+    run(3000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 300
+    assert [sys.getrefcount(x) for x in (items, other)] == refs

@@ -25,7 +25,7 @@ test: install
 	$(PY) -m pytest -q
 
 bench: install
-	$(PY) bench/run.py
+	for b in bench/bench_*.py; do $(PY) $$b; done
 
 # The whole suite against a build with AddressSanitizer and UBSan.
 sanitize: $(PY)

@@ -7,13 +7,14 @@ namespace tarvex::detail {
 namespace {
 
 // The count error: "f() takes exactly 2 positional arguments (1 given)".
-BindResult count_error(const Spec& spec, Py_ssize_t given)
+BindResult count_error(const FunctionObject* f, Py_ssize_t given)
 {
-    const Py_ssize_t total = spec.param_count();
-    const Py_ssize_t required = spec.required_count();
+    const Spec& spec = *f->spec;
+    const Py_ssize_t total = f->shape.params;
+    const Py_ssize_t required = f->shape.required;
     const char* bound = "at most";
     Py_ssize_t expected = total;
-    if (required == total && !spec.star_args) {
+    if (required == total && !f->shape.star_args) {
         bound = "exactly";
         expected = required;
     } else if (given < required) {
@@ -74,9 +75,10 @@ BindResult keyword_error(const Spec& spec, PyObject* keyword, bool repeats_posit
 }
 
 // A parameter declared with a built-in type takes exactly that type or None.
-BindResult check_exact_types(const Spec& spec, PyObject* const* slots)
+BindResult check_exact_types(const FunctionObject* f, PyObject* const* slots)
 {
-    for (int i = 0; i < spec.param_count(); ++i) {
+    const Spec& spec = *f->spec;
+    for (Py_ssize_t i = 0; i < f->shape.params; ++i) {
         PyTypeObject* expected = spec.exact[i];
         if (expected && slots[i] != Py_None && Py_TYPE(slots[i]) != expected) {
             PyErr_Format(PyExc_TypeError,
@@ -104,28 +106,29 @@ BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObje
 {
     const FunctionObject* f = as_function(function);
     const Spec& spec = *f->spec;
+    const Shape& shape = f->shape;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkwargs = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (spec.takes_no_arguments())
+    if (shape.no_arguments)
         return no_arguments(spec, nargs, nkwargs);
 
-    const Py_ssize_t total = spec.param_count();
-    const Py_ssize_t required = spec.required_count();
-    if (nargs > total && !spec.star_args)
-        return count_error(spec, nargs);
+    const Py_ssize_t total = shape.params;
+    const Py_ssize_t required = shape.required;
+    if (nargs > total && !shape.star_args)
+        return count_error(f, nargs);
 
     PyObject** slots = bound.slots;
     const Py_ssize_t positional = std::min(nargs, total);
     std::copy_n(args, positional, slots);
     std::fill(slots + positional, slots + total, nullptr);
     Py_ssize_t next_slot = total;
-    if (spec.star_args) {
+    if (shape.star_args) {
         bound.star_args = tuple_of(args + positional, nargs - positional);
         if (!bound.star_args)
             return BindResult::error;
         slots[next_slot++] = bound.star_args;
     }
-    if (spec.star_kwargs) {
+    if (shape.star_kwargs) {
         bound.star_kwargs = steal(PyDict_New());
         if (!bound.star_kwargs)
             return BindResult::error;
@@ -145,7 +148,7 @@ BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObje
             slots[i] = kwvalues[j];
             continue;
         }
-        if (i < 0 && spec.star_kwargs && PyUnicode_Check(keyword)) {
+        if (i < 0 && shape.star_kwargs && PyUnicode_Check(keyword)) {
             if (PyDict_SetItem(bound.star_kwargs, keyword, kwvalues[j]) < 0)
                 return BindResult::error;
             continue;
@@ -157,15 +160,13 @@ BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObje
     }
     for (Py_ssize_t i = positional; i < required; ++i)
         if (!slots[i])
-            return count_error(spec, i);
+            return count_error(f, i);
     if (stray >= 0)
         return keyword_error(spec, PyTuple_GET_ITEM(kwnames, stray), stray_repeats);
     for (Py_ssize_t i = std::max(positional, required); i < total; ++i)
         if (!slots[i])
             slots[i] = PyTuple_GET_ITEM(f->fixed_defaults, i - required);
-    return check_exact_types(spec, slots);
+    return shape.typed ? check_exact_types(f, slots) : BindResult::ok;
 }
-
-int definition_line(PyObject* function) noexcept { return as_function(function)->spec->line; }
 
 } // namespace tarvex::detail

@@ -61,21 +61,11 @@ Ref new_code(const Spec& spec, PyObject* params) noexcept
 
 namespace {
 
-// The empty code object for entries named `name` at `line`, shared by every
-// entry for that line of the module.
-Ref traceback_code(PyObject* name, int line)
+PyFrameObject* as_frame(PyObject* frame) { return reinterpret_cast<PyFrameObject*>(frame); }
+
+// The frame of an empty code object named `name` whose first line is `line`.
+Ref new_entry_frame(PyObject* name, int line)
 {
-    Ref key = steal(PyLong_FromLong(line));
-    if (!key)
-        return {};
-    PyObject* cached = nullptr;
-    if (state.traceback_codes && PyDict_GetItemRef(state.traceback_codes, key, &cached) < 0)
-        return {};
-    if (Ref code = steal(cached)) {
-        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
-        if (cached_name == name || PyUnicode_Compare(cached_name, name) == 0)
-            return code;
-    }
     const char* filename = PyUnicode_AsUTF8(state.filename);
     const char* text = PyUnicode_AsUTF8(name);
     if (!filename || !text)
@@ -83,10 +73,34 @@ Ref traceback_code(PyObject* name, int line)
     Ref code = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, text, line)));
     if (!code)
         return {};
+    return steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.globals,
+        nullptr)));
+}
+
+// The frame behind entries named `name` at `line`. Entries of one line share
+// one code object and one frame, made once: the frame only carries the code,
+// its line and the module's globals, and nothing runs in it.
+Ref entry_frame(PyObject* name, int line)
+{
+    Ref key = steal(PyLong_FromLong(line));
+    if (!key)
+        return {};
+    PyObject* cached = nullptr;
+    if (PyDict_GetItemRef(state.traceback_frames, key, &cached) < 0)
+        return {};
+    const bool line_taken = cached != nullptr;
+    if (Ref frame = steal(cached)) {
+        Ref code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(as_frame(frame))));
+        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+        if (cached_name == name || PyUnicode_Compare(cached_name, name) == 0)
+            return frame;
+    }
+    Ref frame = new_entry_frame(name, line);
     // A cache that cannot grow still leaves the entry to be made.
-    if (!cached && state.traceback_codes && PyDict_SetItem(state.traceback_codes, key, code) < 0)
+    if (frame && !line_taken && PyDict_SetItem(state.traceback_frames, key, frame) < 0)
         PyErr_Clear();
-    return code;
+    return frame;
 }
 
 } // namespace
@@ -94,16 +108,12 @@ Ref traceback_code(PyObject* name, int line)
 void add_traceback(PyObject* name, int line) noexcept
 {
     PyObject* pending = PyErr_GetRaisedException();
-    Ref code = traceback_code(name, line);
-    Ref frame = code ? steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                           state.globals, nullptr)))
-                     : Ref();
+    Ref frame = entry_frame(name, line);
     if (!frame)
         PyErr_Clear();
     PyErr_SetRaisedException(pending);
     if (frame)
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+        PyTraceBack_Here(as_frame(frame));
 }
 
 void Site::report() noexcept

@@ -174,6 +174,39 @@ private:
 
 namespace detail {
 
+// What the binder needs of a spec, counted once when the function is made.
+struct Shape {
+    Py_ssize_t params;
+    Py_ssize_t required;
+    bool star_args;
+    bool star_kwargs;
+    bool no_arguments;
+    bool typed;   // some parameter takes exactly one type
+    bool simple;  // binds positional arguments as they come
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec* spec;
+    PyObject* module;          // __module__
+    PyObject* weakrefs;
+    PyObject* dict;            // __dict__, made on first use
+    PyObject* name;            // __name__, made on first read
+    PyObject* qualname;
+    PyObject* doc;             // __doc__, made on first read
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults;        // __defaults__ as shown; calls use `fixed_defaults`
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* fixed_defaults;  // the defaults fixed at definition
+    PyObject* params;          // interned parameter names, in order
+    PyObject* entry_name;      // "setkit.list_diff", for traceback entries
+    unsigned markers;
+    Shape shape;
+};
+
 // The parameters bound for one call; `*args` and `**kwargs` are owned here.
 struct Bound {
     PyObject* slots[max_params + 2];
@@ -185,7 +218,6 @@ enum class BindResult { ok, error, error_without_entry };
 
 BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                 Bound& bound) noexcept;
-int definition_line(PyObject* function) noexcept;
 
 template <class Body> struct Arity;
 template <class... Args> struct Arity<Ref (*)(Site&, Args...)> {
@@ -200,30 +232,44 @@ inline Ref invoke(Site& site, PyObject* const* slots, std::index_sequence<I...>)
 
 } // namespace detail
 
-// The fast-call entry of a function whose body is `Body`: binds the
-// arguments, runs the body and gives an escaping exception its entry.
+namespace detail {
+
+// Runs the body on bound parameters, guarding the native stack as the host's
+// own functions do, and gives an escaping exception the function's entry.
 template <auto Body>
-PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+inline PyObject* run(PyObject* function, PyObject* const* slots)
 {
-    constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
-    detail::Bound bound;
-    switch (detail::bind(function, args, nargsf, kwnames, bound)) {
-    case detail::BindResult::ok:
-        break;
-    case detail::BindResult::error:
-        Site(function, detail::definition_line(function)).report();
-        return nullptr;
-    case detail::BindResult::error_without_entry:
-        return nullptr;
-    }
+    constexpr std::size_t arity = Arity<decltype(Body)>::value;
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
-    Site site(function, detail::definition_line(function));
-    Ref result = detail::invoke<Body>(site, bound.slots, std::make_index_sequence<arity>{});
+    Site site(function, reinterpret_cast<FunctionObject*>(function)->spec->line);
+    Ref result = invoke<Body>(site, slots, std::make_index_sequence<arity>{});
     Py_LeaveRecursiveCall();
     if (!result && !site.reported())
         site.report();
     return result.release();
+}
+
+} // namespace detail
+
+// The fast-call entry of a function whose body is `Body`. Positional calls
+// that fill the parameters exactly reach the body without a copy.
+template <auto Body>
+PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    const detail::FunctionObject* f = reinterpret_cast<detail::FunctionObject*>(function);
+    if (!kwnames && f->shape.simple && PyVectorcall_NARGS(nargsf) == f->shape.params)
+        return detail::run<Body>(function, args);
+    detail::Bound bound;
+    switch (detail::bind(function, args, nargsf, kwnames, bound)) {
+    case detail::BindResult::ok:
+        return detail::run<Body>(function, bound.slots);
+    case detail::BindResult::error:
+        Site(function, f->spec->line).report();
+        return nullptr;
+    default:
+        return nullptr;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 
 #include <structmember.h>
 
+#include <algorithm>
+
 namespace tarvex {
 namespace {
 
@@ -345,6 +347,17 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
     f->params = Py_NewRef(params);
     f->entry_name = entry_name.release();
     f->markers = spec.markers;
+    f->shape = {
+        .params = spec.param_count(),
+        .required = spec.required_count(),
+        .star_args = spec.star_args != nullptr,
+        .star_kwargs = spec.star_kwargs != nullptr,
+        .no_arguments = spec.takes_no_arguments(),
+        .typed = std::any_of(spec.exact.begin(), spec.exact.end(),
+                             [](PyTypeObject* type) { return type != nullptr; }),
+    };
+    f->shape.simple = !f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed
+                      && !f->shape.no_arguments;
     PyObject_GC_Track(f);
     return steal(reinterpret_cast<PyObject*>(f));
 }

@@ -6,26 +6,8 @@
 
 namespace tarvex {
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Spec* spec;
-    PyObject* module;          // __module__
-    PyObject* weakrefs;
-    PyObject* dict;            // __dict__, made on first use
-    PyObject* name;            // __name__, made on first read
-    PyObject* qualname;
-    PyObject* doc;             // __doc__, made on first read
-    PyObject* globals;
-    PyObject* code;
-    PyObject* defaults;        // __defaults__ as shown; calls use `fixed_defaults`
-    PyObject* kwdefaults;
-    PyObject* annotations;
-    PyObject* fixed_defaults;  // the defaults fixed at definition
-    PyObject* params;          // interned parameter names, in order
-    PyObject* entry_name;      // "setkit.list_diff", for traceback entries
-    unsigned markers;
-};
+using detail::FunctionObject;
+using detail::Shape;
 
 inline FunctionObject* as_function(PyObject* object) noexcept
 {
@@ -45,7 +27,7 @@ struct ModuleState {
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
-    PyObject* traceback_codes = nullptr;  // line -> code object
+    PyObject* traceback_frames = nullptr;  // line -> frame of an entry
     PyTypeObject* function_type = nullptr;
 };
 

@@ -178,7 +178,7 @@ bool make_module_names()
         return false;
     if (!state.filename && !(state.filename = PyUnicode_FromFormat("%s.py", state.def->name)))
         return false;
-    if (!state.traceback_codes && !(state.traceback_codes = PyDict_New()))
+    if (!state.traceback_frames && !(state.traceback_frames = PyDict_New()))
         return false;
     return true;
 }

@@ -36,7 +36,7 @@ sanitize: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
 format:
-	clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
+	$(VENV)/bin/clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
 
 clean:
 	rm -rf build dist

@@ -27,13 +27,22 @@ test: install
 bench: install
 	for b in bench/bench_*.py; do $(PY) $$b; done
 
-# The whole suite against a build with AddressSanitizer and UBSan.
-sanitize: $(PY)
-	$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
+# The whole suite against a build with AddressSanitizer and UBSan, in a
+# virtual environment of its own so the everyday build stays as it is.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+
+$(SAN_PY):
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+	$(SAN_PY) -m pip install --quiet $(BUILD_DEPS)
+
+sanitize: $(SAN_PY)
+	$(SAN_PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
 		-C build-dir=build/sanitize ".[test]"
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
-		$(PY) -m pytest -q -p no:cacheprovider
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+		$(SAN_PY) -m pytest -q -p no:cacheprovider
 
 format:
 	$(VENV)/bin/clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp

@@ -9,17 +9,18 @@ BUILD_DEPS := scikit-build-core cmake ninja
 
 .PHONY: demo test install sanitize bench format clean
 
-$(PY):
+# A virtual environment with the build tools: .venv/bin/python and the like.
+%/bin/python:
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
-	$(PYTHON313) -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_DEPS)
+	$(PYTHON313) -m venv $*
+	$@ -m pip install --quiet --upgrade pip
+	$@ -m pip install --quiet $(BUILD_DEPS)
 
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
 demo: install
-	cd /tmp && $(CURDIR)/$(PY) -m tarvex_func
+	$(PY) -m tarvex_func
 
 test: install
 	$(PY) -m pytest -q
@@ -32,19 +33,14 @@ bench: install
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 
-$(SAN_PY):
-	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
-	$(PYTHON313) -m venv $(SAN_VENV)
-	$(SAN_PY) -m pip install --quiet --upgrade pip
-	$(SAN_PY) -m pip install --quiet $(BUILD_DEPS)
-
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
 		-C build-dir=build/sanitize ".[test]"
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
 		$(SAN_PY) -m pytest -q -p no:cacheprovider
 
-format:
+format: $(PY)
+	$(PY) -m pip install --quiet clang-format
 	$(VENV)/bin/clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
 
 clean:

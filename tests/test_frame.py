@@ -299,3 +299,47 @@ def test_calls_do_not_leak():
     gc.collect()
     assert sys.getallocatedblocks() - before < 300
     assert [sys.getrefcount(x) for x in (items, other)] == refs
+
+
+def test_a_failed_exec_reports_init_and_a_later_import_starts_afresh():
+    out = run_python(
+        "import sys, traceback\n"
+        "sys.modules['datetime'] = None\n"
+        "try:\n"
+        "    import tarvex_func.function.quantkit\n"
+        "except ImportError as e:\n"
+        "    last = traceback.extract_tb(e.__traceback__)[-1]\n"
+        "    print(type(e).__name__, last.filename, last.lineno, last.name)\n"
+        "del sys.modules['datetime']\n"
+        "from tarvex_func.function import quantkit\n"
+        "print(quantkit.number_time(0, '%Y') in ('1969', '1970'), sys.modules['quantkit'] is quantkit)\n"
+    )
+    assert out.split("\n")[:2] == ["ModuleNotFoundError quantkit.py 10 init quantkit", "True True"]
+
+
+def test_a_foreign_function_type_in_the_registry_is_refused():
+    out = run_python(
+        "import sys, types\n"
+        "registry = types.ModuleType('_tarvex_shared')\n"
+        "registry.function_type = 5\n"
+        "sys.modules['_tarvex_shared'] = registry\n"
+        "try:\n"
+        "    import tarvex_func.function.setkit\n"
+        "except TypeError as e:\n"
+        "    print('TypeError')\n"
+    )
+    assert out.strip() == "TypeError"
+
+
+def test_a_second_interpreter_is_refused():
+    out = run_python(
+        "import _interpreters\n"
+        "import tarvex_func.function.setkit\n"
+        "interp = _interpreters.create('legacy')\n"
+        "error = _interpreters.run_string(interp, 'import tarvex_func.function.setkit')\n"
+        "print(error.type.__name__, error.msg)\n"
+    )
+    assert out.strip() == (
+        "ImportError Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )

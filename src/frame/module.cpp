@@ -266,7 +266,9 @@ Ref imported_module(PyObject* name)
     PyObject* found = PyImport_GetModule(name);
     if (!found && PyErr_Occurred())
         return {};
-    if (Ref module = steal(found)) {
+    Ref module = steal(found);
+    // None in `sys.modules` halts the import; the import system says so.
+    if (module && module.get() != Py_None) {
         PyObject* spec = nullptr;
         if (PyObject_GetOptionalAttrString(module, "__spec__", &spec) < 0)
             return {};

@@ -192,6 +192,22 @@ bool register_bare_name(PyObject* module)
     return PyDict_SetItem(modules, state.bare_name, module) == 0;
 }
 
+// A module that failed to execute leaves `sys.modules` under its bare name
+// too, as the import system drops it under its import name; a later import
+// then registers the module that succeeds.
+void forget_bare_name(PyObject* module)
+{
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = nullptr;
+    if (state.bare_name && PyDict_GetItemRef(modules, state.bare_name, &entry) > 0
+        && entry == module)
+        PyDict_DelItem(modules, state.bare_name);
+    Py_XDECREF(entry);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
 // The failure path of exec: an "init" entry once the string table exists,
 // then the module pointer is dropped so a later import starts afresh.
 int fail_exec(bool with_entry, int line)
@@ -209,6 +225,7 @@ int fail_exec(bool with_entry, int line)
     }
     if (!PyErr_Occurred())
         PyErr_Format(PyExc_ImportError, "init %s", state.def->name);
+    forget_bare_name(state.module);
     Py_CLEAR(state.module);
     return -1;
 }

@@ -215,7 +215,6 @@ PyObject* function_repr(PyObject* self)
 int function_traverse(PyObject* self, visitproc visit, void* arg)
 {
     FunctionObject* f = self_of(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
@@ -253,15 +252,11 @@ int function_clear(PyObject* self)
 
 void function_dealloc(PyObject* self)
 {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (self_of(self)->weakrefs)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
-    type->tp_free(self);
-    // Instances of subclasses (heap types) hold a reference to their type.
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE)
-        Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject local_function_type = {

@@ -50,8 +50,10 @@ constexpr Spec is_marker_spec{
     .entry_name = "dict_delete_path.lambda",
 };
 
-// `lambda original, old, data, field: original if old is marker else None`,
-// bound to the original value: the update callback that puts it back.
+// The update callback that puts the original value back where the marker
+// sits, bound to that value: `lambda original, old, data, field: ...`. It
+// stores the value itself and returns what the location is to hold, since
+// versions of the library differ in whether they store what it returns.
 constexpr Spec put_back_spec{
     .name = "<lambda>",
     .doc = nullptr,
@@ -263,9 +265,13 @@ Ref dict_update_path(Site& at, PyObject* json, PyObject* path, PyObject* value)
 
 Ref is_marker_body(Site&, PyObject* x) { return boolean(x == marker); }
 
-Ref put_back_body(Site&, PyObject* original, PyObject* old, PyObject*, PyObject*)
+Ref put_back_body(Site&, PyObject* original, PyObject* old, PyObject* data, PyObject* field)
 {
-    return old == marker ? borrow(original) : none();
+    if (old != marker)
+        return borrow(old);
+    if (PyObject_SetItem(data, field, original) < 0)
+        return {};
+    return borrow(original);
 }
 
 // The `index`-th of `matches`, counted from 1, each count compared with
@@ -302,10 +308,10 @@ bool mark_and_filter(Site& at, PyObject* json, PyObject* path, PyObject* mark_pa
     return expression && call_method(expression, filter_name, is_marker, json);
 }
 
-// Wherever the marker still sits at `mark`, the original value goes back:
-// `mark.update(json, ...)` with the value itself when it is None, else with
-// the callback (the library calls a callable value instead of storing it, and
-// stores no None that a callback returns).
+// Wherever the marker still sits at `mark`, the original value goes back,
+// through `mark.update(json, callback)`: the library calls a callable value
+// instead of storing it, so the value itself (a list, a function) cannot be
+// handed over as it is.
 bool put_back_original(PyObject* json, PyObject* mark, PyObject* original)
 {
     Ref matches = call_method(mark, find_name, json);
@@ -317,8 +323,8 @@ bool put_back_original(PyObject* json, PyObject* mark, PyObject* original)
         marked = marked || PyList_GET_ITEM(values.get(), i) == marker;
     if (!marked)
         return true;
-    Ref value = original == Py_None ? none() : steal(PyMethod_New(put_back, original));
-    return value && call_method(mark, update_name, json, value);
+    Ref callback = steal(PyMethod_New(put_back, original));
+    return callback && call_method(mark, update_name, json, callback);
 }
 
 // The `finally` of the delete: no marker stays in the caller's data. A

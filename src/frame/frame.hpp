@@ -111,6 +111,7 @@ struct Spec {
     const char* qualname = nullptr;   // defaults to `name`
     unsigned markers = 0;
     bool generator = false;           // the body returns a generator
+    const char* entry_name = nullptr; // traceback entry after the module name; `qualname` if unset
 
     constexpr int param_count() const { return count(params); }
     constexpr int default_count() const
@@ -386,6 +387,9 @@ public:
 
     // `import name` at `line`; `import os.path` (a dotted name) binds `os`.
     bool import(int line, const char* dotted) noexcept;
+    // `from dotted import name` at `line`: the module's attribute, else an
+    // already imported submodule of that name, else ImportError.
+    bool import_from(int line, const char* dotted, const char* name) noexcept;
     // `def` at the spec's line: creates the function and stores it as a global.
     bool define(const Spec& spec, vectorcallfunc call) noexcept;
     // Creates a function without storing it (methods of a class).

@@ -319,7 +319,9 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
     Ref qualname = steal(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name));
     if (!qualname)
         return {};
-    Ref entry_name = steal(PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
+    Ref entry_name = steal(spec.entry_name
+                               ? PyUnicode_FromFormat("%U.%s", state.bare_name, spec.entry_name)
+                               : PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
     if (!entry_name)
         return {};
     auto* f = PyObject_GC_New(FunctionObject, state.function_type);

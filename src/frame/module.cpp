@@ -337,6 +337,45 @@ bool Exec::import(int line, const char* dotted) noexcept
 
 namespace {
 
+// The value that `from module import name` binds.
+Ref imported_name(PyObject* module, PyObject* module_name, PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0)
+        return steal(value);
+    Ref full_name = steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (!full_name)
+        return {};
+    if (Ref submodule = steal(PyImport_GetModule(full_name)))
+        return submodule;
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return {};
+}
+
+} // namespace
+
+bool Exec::import_from(int line, const char* dotted, const char* name) noexcept
+{
+    line_ = line;
+    Ref module_name = steal(PyUnicode_InternFromString(dotted));
+    Ref bound = steal(PyUnicode_InternFromString(name));
+    if (!module_name || !bound)
+        return false;
+    Ref from_list = steal(PyTuple_Pack(1, bound.get()));
+    Ref locals = steal(PyDict_New());
+    if (!from_list || !locals)
+        return false;
+    Ref module = steal(
+        PyImport_ImportModuleLevelObject(module_name, state.globals, locals, from_list, 0));
+    if (!module)
+        return false;
+    Ref value = imported_name(module, module_name, bound);
+    return value && PyDict_SetItem(state.globals, bound, value) == 0;
+}
+
+namespace {
+
 Ref default_value(const Default& value)
 {
     switch (value.kind) {

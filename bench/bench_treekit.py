@@ -1,0 +1,139 @@
+"""treekit against plain-Python twins that parse the path at every call.
+
+Run from the repository root: `.venv/bin/python bench/bench_treekit.py`.
+"""
+
+import itertools
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import yaml  # noqa: E402
+from jsonpath_ng.parser import parse  # noqa: E402
+
+from common import compare, header  # noqa: E402
+from tarvex_func.function import treekit  # noqa: E402
+
+
+def find_twin(json, path):
+    try:
+        result = [i.value for i in parse(path).find(json)]
+        return result[0] if result else None
+    except Exception:
+        return None
+
+
+def find_all_twin(json, path):
+    try:
+        return [i.value for i in parse(path).find(json)]
+    except Exception:
+        return None
+
+
+def update_twin(json, path, value=None):
+    try:
+        parse_json = parse(path)
+        parse_json.find_or_create(json)
+        parse_json.update(json, value)
+    except Exception:
+        pass
+    return json
+
+
+def delete_twin(json, path, index=1):
+    try:
+        number = 1
+        for i in parse(path).find(json):
+            if number == index:
+                update_twin(json, "$.%s" % i.full_path, "qz_delete")
+                parse(path).filter(lambda x: x == "qz_delete", json)
+                break
+            number += 1
+    except Exception:
+        pass
+    return json
+
+
+def write_yaml_twin(x, path, mode="w", default_style="", default_flow_style=False,
+                    canonical=False, indent=2, allow_unicode=True, encoding=None,
+                    sort_keys=False):
+    with open(path, mode, encoding=encoding) as yaml_file:
+        yaml.dump(x, yaml_file, default_style=default_style,
+                  default_flow_style=default_flow_style, canonical=canonical, indent=indent,
+                  allow_unicode=allow_unicode, encoding=encoding, sort_keys=sort_keys)
+
+
+def small_tree():
+    return {"a": {"b": [1, 2, {"c": 3}]}, "items": [{"c": 1}, {"c": 2}, {"c": 3}]}
+
+
+def bench_repeated_paths():
+    header("a repeated path (parsed once by treekit, at every call by the twin)")
+    data = small_tree()
+    pairs = [
+        ("dict_find_path(tree, 'items[*].c')",
+         lambda: treekit.dict_find_path(data, "items[*].c"),
+         lambda: find_twin(data, "items[*].c")),
+        ("dict_find_all_path(tree, '$..c')",
+         lambda: treekit.dict_find_all_path(data, "$..c"),
+         lambda: find_all_twin(data, "$..c")),
+        ("dict_update_path(tree, 'a.new.x', 1)",
+         lambda: treekit.dict_update_path(data, "a.new.x", 1),
+         lambda: update_twin(data, "a.new.x", 1)),
+        ("dict_delete_path(fresh tree, 'items[*]', 2)",
+         lambda: treekit.dict_delete_path(small_tree(), "items[*]", 2),
+         lambda: delete_twin(small_tree(), "items[*]", 2)),
+    ]
+    return [compare(label, native, twin, repeat=3) for label, native, twin in pairs]
+
+
+def bench_new_paths():
+    header("a path seen for the first time at every call")
+    counter = itertools.count()
+
+    def fresh():
+        n = next(counter)
+        return {f"k{n}": [1, 2, 3]}, f"k{n}[*]"
+
+    def run(function, *extra):
+        def call():
+            data, path = fresh()
+            function(data, path, *extra)
+        return call
+
+    pairs = [
+        ("dict_find_path, new path", treekit.dict_find_path, find_twin, ()),
+        ("dict_find_all_path, new path", treekit.dict_find_all_path, find_all_twin, ()),
+        ("dict_update_path, new path", treekit.dict_update_path, update_twin, (0,)),
+        ("dict_delete_path, new path", treekit.dict_delete_path, delete_twin, (2,)),
+    ]
+    return [compare(label, run(native, *extra), run(twin, *extra), repeat=5)
+            for label, native, twin, extra in pairs]
+
+
+def bench_write_yaml():
+    header("dict_write_yaml against dumping into the open file")
+    data = {f"key{i}": {"name": f"näme {i}", "values": list(range(5)), "flag": i % 2 == 0}
+            for i in range(50)}
+    with tempfile.TemporaryDirectory() as folder:
+        native_path = os.path.join(folder, "native.yaml")
+        twin_path = os.path.join(folder, "twin.yaml")
+        return [compare("dict_write_yaml(50 entries, path)",
+                        lambda: treekit.dict_write_yaml(data, native_path),
+                        lambda: write_yaml_twin(data, twin_path), repeat=9)]
+
+
+def main():
+    repeated = bench_repeated_paths()
+    new = bench_new_paths()
+    written = bench_write_yaml()
+    print()
+    print(f"repeated path: lowest ratio {min(repeated):.0f} (goal: at least 100)")
+    print(f"new path:      lowest ratio {min(new):.3f} (goal: at least 1, within noise)")
+    print(f"write_yaml:    ratio {written[0]:.3f} (goal: at least 0.95)")
+
+
+if __name__ == "__main__":
+    main()

@@ -14,6 +14,7 @@ import warnings
 
 import pytest
 import yaml
+from hypothesis import given, strategies as st
 
 import tarvex_func.function as function_package
 from tarvex_func.function import textkit as t
@@ -85,7 +86,9 @@ def test_str_int_and_str_float():
     big = 10**30
     assert t.str_int("12") == 12 and t.str_int(" 7 ") == 7 and t.str_int(3.9) == 3
     assert t.str_int(True) == 1 and t.str_int(big) is big
-    assert [t.str_int(v) for v in ("1.5", "abc", None, [])] == [0, 0, 0, 0]
+    assert [t.str_int(v) for v in ("1.5", "abc", None, [], "1" * 5000)] == [0] * 5
+    assert t.str_int("\x0b-1_000 ") == -1000 and t.str_int(b"12") == 12
+    assert t.str_int("\x1c1") == 0 and t.str_int("١٢") == 12 and t.str_float("1_0.5e1_0") == 1.05e11
     assert t.str_float("1e3") == 1000.0 and t.str_float(2) == 2.0
     zero = t.str_float("abc")
     assert zero == 0.0 and type(zero) is float and t.str_float("") == 0.0
@@ -97,6 +100,33 @@ def test_str_int_and_str_float():
         assert type(error) is KeyboardInterrupt
         line = convert.__code__.co_firstlineno + 2
         assert entries(error) == [("textkit." + convert.__name__, line)]
+
+
+def plain_int(x):
+    try:
+        return int(x)
+    except Exception:
+        return 0
+
+
+def plain_float(x):
+    try:
+        return float(x)
+    except Exception:
+        return 0.0
+
+
+NUMBER_TEXT = st.text(alphabet=" \t\x0b\x1c\x1f+-_.0123456789eEinfatyINFATY٣x", max_size=12)
+
+
+@given(NUMBER_TEXT)
+def test_conversions_agree_with_the_host(text):
+    # The grammar check that spares building an exception must never refuse
+    # text that the host accepts.
+    assert t.str_int(text) == plain_int(text)
+    expected = plain_float(text)
+    got = t.str_float(text)
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
 
 
 def test_str_time():

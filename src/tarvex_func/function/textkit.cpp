@@ -306,16 +306,104 @@ Ref return_data(Site& at, int line, Ref data, bool suppressed)
 }
 
 // --- conversion and formatting ----------------------------------------------------
+//
+// Text that is not a number is the common failure of `str_int` and
+// `str_float`, and the exception the host would build for it (with the text's
+// repr in its message) is thrown away at once. ASCII text is therefore checked
+// against the literal's grammar first; only text that passes reaches the
+// host's conversion, whose result (or failure, such as too many digits)
+// stands.
+
+// The space that the host strips around an ASCII number.
+constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// `digit ("_"? digit)*` from `p`: the end of the run, or nullptr without one.
+const char* digit_run(const char* p, const char* end)
+{
+    if (p == end || !is_digit(*p))
+        return nullptr;
+    for (++p; p < end; ++p)
+        if (!is_digit(*p) && !(*p == '_' && p + 1 < end && is_digit(p[1])))
+            break;
+    return p;
+}
+
+// The text of an exact ASCII str without the surrounding space and with its
+// sign skipped; false for anything else.
+bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
+{
+    if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_ASCII(x))
+        return false;
+    p = static_cast<const char*>(PyUnicode_DATA(x));
+    end = p + PyUnicode_GET_LENGTH(x);
+    while (p < end && is_space(*p))
+        ++p;
+    while (end > p && is_space(end[-1]))
+        --end;
+    if (p < end && (*p == '+' || *p == '-'))
+        ++p;
+    return true;
+}
+
+// False only for ASCII text that `int(x)` refuses.
+bool may_be_int(PyObject* x)
+{
+    const char *p, *end;
+    if (!ascii_number_text(x, p, end))
+        return true;
+    return digit_run(p, end) == end;
+}
+
+bool equals_ignoring_case(const char* p, const char* end, const char* word)
+{
+    for (; *word; ++p, ++word)
+        if (p == end || (*p | 0x20) != *word)
+            return false;
+    return p == end;
+}
+
+// False only for ASCII text that `float(x)` refuses.
+bool may_be_float(PyObject* x)
+{
+    const char *p, *end;
+    if (!ascii_number_text(x, p, end))
+        return true;
+    if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")
+        || equals_ignoring_case(p, end, "nan"))
+        return true;
+    const char* digits = digit_run(p, end);
+    bool any_digit = digits != nullptr;
+    if (digits)
+        p = digits;
+    if (p < end && *p == '.') {
+        if (const char* fraction = digit_run(++p, end)) {
+            p = fraction;
+            any_digit = true;
+        }
+    }
+    if (!any_digit)
+        return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        if (++p < end && (*p == '+' || *p == '-'))
+            ++p;
+        p = digit_run(p, end);
+    }
+    return p == end;
+}
 
 Ref str_int(Site& at, PyObject* x)
 {
     at.line(19);
     if (PyLong_CheckExact(x))
         return borrow(x);
-    if (Ref value = steal(PyNumber_Long(x)))
-        return value;
-    if (!discard_ordinary())
-        return {};
+    if (may_be_int(x)) {
+        if (Ref value = steal(PyNumber_Long(x)))
+            return value;
+        if (!discard_ordinary())
+            return {};
+    }
     return steal(PyLong_FromLong(0));
 }
 
@@ -324,10 +412,12 @@ Ref str_float(Site& at, PyObject* x)
     at.line(26);
     if (PyFloat_CheckExact(x))
         return borrow(x);
-    if (Ref value = steal(PyNumber_Float(x)))
-        return value;
-    if (!discard_ordinary())
-        return {};
+    if (may_be_float(x)) {
+        if (Ref value = steal(PyNumber_Float(x)))
+            return value;
+        if (!discard_ordinary())
+            return {};
+    }
     at.line(28);
     return steal(PyFloat_FromDouble(0.0));
 }
@@ -587,6 +677,30 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
 
 // --- the line generator ---------------------------------------------------------------
 
+// The method descriptor `type.name`, kept for the life of the process;
+// nullptr if there is none.
+PyObject* method_of(PyTypeObject* type, PyObject* name)
+{
+    PyObject* method = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    if (!method)
+        PyErr_Clear();
+    return method;
+}
+
+// `data.rstrip()`. The method of an exact str or bytes is fixed (built-in
+// types cannot be changed), so it is called without the lookup.
+Ref rstrip(PyObject* data)
+{
+    static PyObject* const str_rstrip = method_of(&PyUnicode_Type, rstrip_name);
+    static PyObject* const bytes_rstrip = method_of(&PyBytes_Type, rstrip_name);
+    PyObject* method = PyUnicode_CheckExact(data) ? str_rstrip
+                       : PyBytes_CheckExact(data) ? bytes_rstrip
+                                                  : nullptr;
+    if (!method)
+        return call_method(data, rstrip_name);
+    return steal(PyObject_Vectorcall(method, &data, 1, nullptr));
+}
+
 // What `str_read_line` keeps between its yields.
 struct ReadLineFrame {
     Ref x, mode, encoding, file, data;  // the code object's locals
@@ -659,7 +773,7 @@ Ref read_line_step(Resumption& run, ReadLineFrame& f)
         return {};
     }
     at.line(109);
-    Ref line = call_method(f.data, rstrip_name);
+    Ref line = rstrip(f.data);
     if (!line)
         return leave_lines_block(at, f);
     return line;

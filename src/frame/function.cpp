@@ -38,7 +38,9 @@ PyObject* get_name(PyObject* self, void*)
     return Py_NewRef(f->name);
 }
 
-int set_string(PyObject** field, PyObject* value, const char* message)
+} // namespace
+
+int set_string(PyObject** field, PyObject* value, const char* message) noexcept
 {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
@@ -47,6 +49,8 @@ int set_string(PyObject** field, PyObject* value, const char* message)
     Py_XSETREF(*field, Py_NewRef(value));
     return 0;
 }
+
+namespace {
 
 int set_name(PyObject* self, PyObject* value, void*)
 {

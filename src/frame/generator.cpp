@@ -207,16 +207,6 @@ PyMethodDef generator_methods[] = {
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(self_of(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(self_of(self)->qualname); }
 
-int set_string(PyObject** field, PyObject* value, const char* message)
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_SETREF(*field, Py_NewRef(value));
-    return 0;
-}
-
 int set_name(PyObject* self, PyObject* value, void*)
 {
     return set_string(&self_of(self)->name, value, "__name__ must be set to a string object");

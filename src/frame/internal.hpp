@@ -62,6 +62,10 @@ PyTypeObject* shared_function_type() noexcept;
 Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,
                  PyObject* defaults, PyObject* annotations) noexcept;
 
+// Stores a str attribute (`__name__`, `__qualname__`); anything else, or a
+// delete, raises TypeError `message`.
+int set_string(PyObject** field, PyObject* value, const char* message) noexcept;
+
 // Adds a traceback entry `name` at `line` of this module to the pending
 // exception.
 void add_traceback(PyObject* name, int line) noexcept;

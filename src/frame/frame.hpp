@@ -11,7 +11,9 @@
 
 #include <array>
 #include <initializer_list>
+#include <new>
 #include <cstddef>
+#include <tuple>
 #include <utility>
 
 namespace tarvex {
@@ -358,11 +360,136 @@ public:
     // `suppressed`: `__exit__` returned true and nothing is pending.
     Outcome exit_with_error() noexcept;
 
+    // For a `with` block held open across a generator's yield.
+    int traverse(visitproc visit, void* arg) const noexcept;
+
 private:
     Ref manager_;
     Ref exit_;
     Ref value_;
 };
+
+// ---------------------------------------------------------------------------
+// Generator functions.
+//
+// A generator body is a state machine: a frame struct that holds what the
+// body keeps between resumptions (owned references, an open `with` block,
+// where to go on), and a step function that runs from the start or the last
+// yield to the next yield. `generator<Step>(at, Frame{...})` is the body of
+// the generator function: it returns the generator object.
+
+// One run of a generator body.
+class Resumption {
+public:
+    Resumption(Site& site, int& frame_line, bool thrown) noexcept
+        : site(site), frame_line_(frame_line), thrown_(thrown)
+    {
+    }
+
+    // The function's own entries ("textkit.str_read_line" and its lines).
+    Site& site;
+    // Marks the generator frame's statement: an exception that leaves the
+    // generator gets an entry named by its qualified name at this line.
+    void line(int line) noexcept { frame_line_ = line; }
+    // Resumed with an exception pending, to be raised at the yield (`throw`,
+    // `close`, destruction).
+    bool thrown() const noexcept { return thrown_; }
+
+private:
+    int& frame_line_;
+    bool thrown_;
+};
+
+namespace detail {
+
+// The body of one generator object, behind the shared generator type: each
+// module's own code runs through these virtual calls.
+class Resumable {
+public:
+    virtual ~Resumable() = default;
+    // The next value; empty with nothing pending when the body has ended;
+    // empty with an exception pending when it failed.
+    virtual Ref resume(PyObject* function, bool thrown) noexcept = 0;
+    virtual int traverse(visitproc visit, void* arg) noexcept = 0;
+    // The values of the code object's locals (nullptr while unbound).
+    virtual void locals(PyObject** values, std::size_t count) noexcept = 0;
+};
+
+// Takes ownership of `body`, also on failure.
+Ref new_generator(PyObject* function, Resumable* body) noexcept;
+// The entry of the generator frame (the function's qualified name).
+void report_generator_frame(PyObject* function, int line) noexcept;
+
+inline int traverse_held(const Ref& ref, visitproc visit, void* arg) noexcept
+{
+    return ref ? visit(ref.get(), arg) : 0;
+}
+inline int traverse_held(const With& block, visitproc visit, void* arg) noexcept
+{
+    return block.traverse(visit, arg);
+}
+template <class Other> int traverse_held(const Other&, visitproc, void*) noexcept { return 0; }
+
+inline void export_local(const Ref& ref, PyObject** values, std::size_t count, std::size_t& i)
+{
+    if (i < count)
+        values[i++] = ref.get();
+}
+template <class Other> void export_local(const Other&, PyObject**, std::size_t, std::size_t&) {}
+
+// `Frame::held()` ties everything the frame owns, the code object's locals
+// first and in their order.
+template <auto Step, class Frame> class GeneratorBody final : public Resumable {
+public:
+    GeneratorBody(Frame&& frame, int line) noexcept : frame_(std::move(frame)), line_(line) {}
+
+    Ref resume(PyObject* function, bool thrown) noexcept override
+    {
+        Site site(function, line_);
+        Resumption run(site, line_, thrown);
+        Ref value = Step(run, frame_);
+        if (!value && PyErr_Occurred())
+            report_generator_frame(function, line_);
+        return value;
+    }
+
+    int traverse(visitproc visit, void* arg) noexcept override
+    {
+        return std::apply(
+            [&](const auto&... held) {
+                int failed = 0;
+                ((failed = failed ? failed : traverse_held(held, visit, arg)), ...);
+                return failed;
+            },
+            frame_.held());
+    }
+
+    void locals(PyObject** values, std::size_t count) noexcept override
+    {
+        std::size_t i = 0;
+        std::apply([&](const auto&... held) { (export_local(held, values, count, i), ...); },
+                   frame_.held());
+    }
+
+private:
+    Frame frame_;
+    int line_;
+};
+
+} // namespace detail
+
+// The generator object of a call of a generator function; nothing of the
+// body runs until its first `next()`.
+template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcept
+{
+    auto* body = new (std::nothrow)
+        detail::GeneratorBody<Step, Frame>(std::move(frame), detail::definition_line(at.function()));
+    if (!body) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return detail::new_generator(at.function(), body);
+}
 
 // ---------------------------------------------------------------------------
 // Module definition and exec.

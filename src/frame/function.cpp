@@ -40,7 +40,9 @@ PyObject* get_name(PyObject* self, void*)
     return Py_NewRef(f->name);
 }
 
-int set_string(PyObject** field, PyObject* value, const char* message)
+} // namespace
+
+int set_string(PyObject** field, PyObject* value, const char* message) noexcept
 {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
@@ -49,6 +51,8 @@ int set_string(PyObject** field, PyObject* value, const char* message)
     Py_XSETREF(*field, Py_NewRef(value));
     return 0;
 }
+
+namespace {
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
@@ -285,32 +289,34 @@ PyTypeObject local_function_type = {
 
 } // namespace
 
-PyTypeObject* shared_function_type() noexcept
+PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
 {
     Ref registry = steal(PyImport_AddModuleRef(registry_name));
     if (!registry)
         return nullptr;
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(registry, registry_key, &found) < 0)
+    if (PyObject_GetOptionalAttrString(registry, key, &found) < 0)
         return nullptr;
     if (Ref shared = steal(found)) {
         if (!PyType_Check(shared.get())
-            || reinterpret_cast<PyTypeObject*>(shared.get())->tp_basicsize
-                   != local_function_type.tp_basicsize) {
-            PyErr_Format(PyExc_TypeError, "%s.%s is not the function type of this build",
-                         registry_name, registry_key);
+            || reinterpret_cast<PyTypeObject*>(shared.get())->tp_basicsize != local->tp_basicsize) {
+            PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name,
+                         key, local->tp_name);
             return nullptr;
         }
         // The registry keeps the type alive for the life of the process.
         return reinterpret_cast<PyTypeObject*>(shared.get());
     }
-    if (PyType_Ready(&local_function_type) < 0)
+    if (PyType_Ready(local) < 0)
         return nullptr;
-    if (PyObject_SetAttrString(registry, registry_key,
-                               reinterpret_cast<PyObject*>(&local_function_type))
-        < 0)
+    if (PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(local)) < 0)
         return nullptr;
-    return &local_function_type;
+    return local;
+}
+
+PyTypeObject* shared_function_type() noexcept
+{
+    return shared_type(registry_key, &local_function_type);
 }
 
 Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,

@@ -1,8 +1,402 @@
-// The generator type of modules with generator functions.
+// The generator type shared by every module with generator functions.
+//
+// The object follows the host's generators: a body that runs to its next
+// yield on each resumption, `send`, `throw` and `close` with the host's
+// messages, and a finaliser that closes a suspended generator so that what
+// its body holds open (a file in a `with` block) is released.
 #include "internal.hpp"
 
+#include <frameobject.h>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
 namespace tarvex {
+namespace {
 
-bool ready_generator_type() noexcept { return true; }
+constexpr const char registry_key[] = "generator_type";
 
+struct GeneratorObject {
+    PyObject_HEAD
+    PyObject* function;          // the generator function: code, globals, entry names
+    PyObject* name;              // __name__
+    PyObject* qualname;          // __qualname__
+    PyObject* frame;             // gi_frame, made on first read
+    PyObject* weakrefs;
+    detail::Resumable* body;     // nullptr once finished
+    bool started;
+    bool running;
+};
+
+GeneratorObject* self_of(PyObject* object) { return reinterpret_cast<GeneratorObject*>(object); }
+
+// Ends the generator: its body, and with it everything the body held, is
+// released, and the frame goes with it.
+void finish(GeneratorObject* g)
+{
+    delete std::exchange(g->body, nullptr);
+    Py_CLEAR(g->frame);
+}
+
+// `raise RuntimeError("generator raised StopIteration") from <pending>`.
+void replace_stop_iteration()
+{
+    Ref cause = steal(PyErr_GetRaisedException());
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    Ref error = steal(PyErr_GetRaisedException());
+    PyException_SetCause(error, Py_NewRef(cause.get()));
+    PyException_SetContext(error, cause.release());
+    PyErr_SetRaisedException(error.release());
+}
+
+enum class Sent { value, exception };
+
+// One resumption, as the host's generators make it. The result is the
+// yielded value; empty with nothing pending when the body ended; empty with an
+// exception pending when it failed (or could not be resumed). With
+// `Sent::exception` the exception to raise at the yield is pending on entry.
+Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
+{
+    const bool thrown = sent == Sent::exception;
+    if (g->body && !g->started && !thrown && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return {};
+    }
+    if (g->running) {
+        if (thrown)
+            PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return {};
+    }
+    if (!g->body)
+        return {};
+    // Thrown into before its first statement: the body never runs.
+    if (!g->started && thrown) {
+        finish(g);
+        return {};
+    }
+    if (Py_EnterRecursiveCall(" while resuming a generator"))
+        return {};
+    g->started = true;
+    g->running = true;
+    // The body may drop the last other reference to the generator.
+    Ref keep = borrow(reinterpret_cast<PyObject*>(g));
+    Ref result = g->body->resume(g->function, thrown);
+    g->running = false;
+    Py_LeaveRecursiveCall();
+    if (result)
+        return result;
+    finish(g);
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        replace_stop_iteration();
+    return {};
+}
+
+// --- protocol ------------------------------------------------------------------
+
+PyObject* generator_iternext(PyObject* self)
+{
+    return resume(self_of(self), Py_None, Sent::value).release();
+}
+
+// The body ended: `send` and `throw` report it as StopIteration.
+PyObject* stop_unless_failed(Ref result)
+{
+    if (!result && !PyErr_Occurred())
+        PyErr_SetNone(PyExc_StopIteration);
+    return result.release();
+}
+
+PyObject* generator_send(PyObject* self, PyObject* value)
+{
+    return stop_unless_failed(resume(self_of(self), value, Sent::value));
+}
+
+// Makes `throw`'s arguments the pending exception, as the host does.
+bool raise_thrown(PyObject* type, PyObject* value, PyObject* traceback)
+{
+    if (traceback == Py_None)
+        traceback = nullptr;
+    if (traceback && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, value);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        PyErr_SetRaisedException(Py_NewRef(type));
+        return true;
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return false;
+    }
+    if (traceback) {
+        Ref error = steal(PyErr_GetRaisedException());
+        PyException_SetTraceback(error, traceback);
+        PyErr_SetRaisedException(error.release());
+    }
+    return true;
+}
+
+// throw(value) or the deprecated throw(type[, value[, traceback]]).
+PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1
+        && PyErr_WarnEx(PyExc_DeprecationWarning,
+                        "the (type, exc, tb) signature of throw() is deprecated, use the "
+                        "single-arg signature instead.",
+                        1)
+               < 0)
+        return nullptr;
+    if (!raise_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr))
+        return nullptr;
+    return stop_unless_failed(resume(self_of(self), Py_None, Sent::exception));
+}
+
+PyObject* generator_close(PyObject* self, PyObject*)
+{
+    GeneratorObject* g = self_of(self);
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    // A generator that never ran has nothing to unwind.
+    if (!g->started)
+        finish(g);
+    if (!g->body)
+        Py_RETURN_NONE;
+    PyErr_SetNone(PyExc_GeneratorExit);
+    if (Ref value = resume(g, Py_None, Sent::exception)) {
+        PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+        return nullptr;
+    }
+    if (!PyErr_Occurred())
+        Py_RETURN_NONE;
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyMethodDef generator_methods[] = {
+    {"send", generator_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)),
+     METH_FASTCALL, "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"close", generator_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- attributes ------------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(self_of(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(self_of(self)->qualname); }
+
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    return set_string(&self_of(self)->name, value, "__name__ must be set to a string object");
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    return set_string(&self_of(self)->qualname, value,
+                      "__qualname__ must be set to a string object");
+}
+
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(self_of(self)->running); }
+
+PyObject* get_suspended(PyObject* self, void*)
+{
+    const GeneratorObject* g = self_of(self);
+    return PyBool_FromLong(g->body && g->started && !g->running);
+}
+
+PyObject* get_code(PyObject* self, void*)
+{
+    PyObject* code = as_function(self_of(self)->function)->code;
+    return Py_NewRef(code ? code : Py_None);
+}
+
+PyObject* get_yieldfrom(PyObject*, void*) { Py_RETURN_NONE; }
+
+// A frame of the function's code whose locals show the body's current
+// values; None once the generator has finished.
+PyObject* get_frame(PyObject* self, void*)
+{
+    GeneratorObject* g = self_of(self);
+    const FunctionObject* f = as_function(g->function);
+    if (!g->body || !f->code)
+        Py_RETURN_NONE;
+    if (!g->frame) {
+        g->frame = reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals,
+                        nullptr));
+        if (!g->frame)
+            return nullptr;
+    }
+    Ref names = steal(PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(f->code)));
+    Ref proxy = steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(g->frame)));
+    if (!names || !proxy)
+        return nullptr;
+    PyObject* values[max_params + 2 + max_locals] = {};
+    const std::size_t count =
+        std::min<std::size_t>(PyTuple_GET_SIZE(names.get()), std::size(values));
+    g->body->locals(values, count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (values[i] && PyObject_SetItem(proxy, PyTuple_GET_ITEM(names.get(), i), values[i]) < 0)
+            return nullptr;
+    return Py_NewRef(g->frame);
+}
+
+PyGetSetDef generator_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", get_yieldfrom, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- lifetime ----------------------------------------------------------------------
+
+PyObject* generator_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<tarvex_generator object %U at %p>", self_of(self)->qualname,
+                                self);
+}
+
+int generator_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    GeneratorObject* g = self_of(self);
+    Py_VISIT(g->function);
+    Py_VISIT(g->name);
+    Py_VISIT(g->qualname);
+    Py_VISIT(g->frame);
+    return g->body ? g->body->traverse(visit, arg) : 0;
+}
+
+// A suspended generator is closed, so its body leaves its `with` blocks; a
+// failure there is reported as unraisable.
+void generator_finalize(PyObject* self)
+{
+    GeneratorObject* g = self_of(self);
+    if (!g->body || !g->started)
+        return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (Ref result = steal(generator_close(self, nullptr)); !result)
+        PyErr_WriteUnraisable(self);
+    PyErr_SetRaisedException(pending);
+}
+
+int generator_clear(PyObject* self)
+{
+    finish(self_of(self));
+    return 0;
+}
+
+void generator_dealloc(PyObject* self)
+{
+    GeneratorObject* g = self_of(self);
+    PyObject_GC_UnTrack(self);
+    if (g->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected by the finaliser
+    PyObject_GC_UnTrack(self);
+    finish(g);
+    Py_CLEAR(g->function);
+    Py_CLEAR(g->name);
+    Py_CLEAR(g->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject local_generator_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex_generator",
+    .tp_basicsize = sizeof(GeneratorObject),
+    .tp_dealloc = generator_dealloc,
+    .tp_repr = generator_repr,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "Generator of the tarvex_func package.",
+    .tp_traverse = generator_traverse,
+    .tp_clear = generator_clear,
+    .tp_weaklistoffset = offsetof(GeneratorObject, weakrefs),
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = generator_iternext,
+    .tp_methods = generator_methods,
+    .tp_getset = generator_getset,
+    .tp_finalize = generator_finalize,
+};
+
+bool register_with_abc(PyTypeObject* type)
+{
+    Ref abc = steal(PyImport_ImportModule("collections.abc"));
+    Ref generator_abc = abc ? steal(PyObject_GetAttrString(abc, "Generator")) : Ref();
+    if (!generator_abc)
+        return false;
+    Ref registered = steal(
+        PyObject_CallMethod(generator_abc, "register", "O", reinterpret_cast<PyObject*>(type)));
+    return static_cast<bool>(registered);
+}
+
+} // namespace
+
+bool ready_generator_type() noexcept
+{
+    PyTypeObject* type = shared_type(registry_key, &local_generator_type);
+    if (!type)
+        return false;
+    state.generator_type = type;
+    return register_with_abc(type);
+}
+
+namespace detail {
+
+Ref new_generator(PyObject* function, Resumable* body) noexcept
+{
+    std::unique_ptr<Resumable> owned(body);
+    const FunctionObject* f = as_function(function);
+    Ref name = steal(PyUnicode_InternFromString(f->spec->name));
+    if (!name)
+        return {};
+    auto* g = PyObject_GC_New(GeneratorObject, state.generator_type);
+    if (!g)
+        return {};
+    g->function = Py_NewRef(function);
+    g->name = name.release();
+    g->qualname = Py_NewRef(f->qualname);
+    g->frame = nullptr;
+    g->weakrefs = nullptr;
+    g->body = owned.release();
+    g->started = false;
+    g->running = false;
+    PyObject_GC_Track(g);
+    return steal(reinterpret_cast<PyObject*>(g));
+}
+
+void report_generator_frame(PyObject* function, int line) noexcept
+{
+    add_traceback(as_function(function)->qualname, line);
+}
+
+} // namespace detail
 } // namespace tarvex

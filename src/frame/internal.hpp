@@ -29,14 +29,24 @@ struct ModuleState {
     PyObject* empty_str = nullptr;
     PyObject* traceback_frames = nullptr;  // line -> frame of an entry
     PyTypeObject* function_type = nullptr;
+    PyTypeObject* generator_type = nullptr;
 };
 
 extern ModuleState state;
+
+// A type shared by all modules of the process: the one published in the
+// registry module under `key` (it must have `local`'s instance size), else
+// `local`, readied and published.
+PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept;
 
 // The shared function type, looked up in (or published to) the registry.
 PyTypeObject* shared_function_type() noexcept;
 Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,
                  PyObject* defaults, PyObject* annotations) noexcept;
+
+// Stores a str attribute (`__name__`, `__qualname__`); anything else, or a
+// delete, raises TypeError `message`.
+int set_string(PyObject** field, PyObject* value, const char* message) noexcept;
 
 // Adds a traceback entry `name` at `line` of this module to the pending
 // exception.
@@ -45,7 +55,8 @@ void add_traceback(PyObject* name, int line) noexcept;
 // The code object that `__code__` shows for a function.
 Ref new_code(const Spec& spec, PyObject* params) noexcept;
 
-// The generator type, for modules with generator functions.
+// The shared generator type, for modules with generator functions, registered
+// with `collections.abc.Generator`.
 bool ready_generator_type() noexcept;
 
 } // namespace tarvex

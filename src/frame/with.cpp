@@ -69,4 +69,12 @@ With::Outcome With::exit_with_error() noexcept
     return Outcome::raised;
 }
 
+int With::traverse(visitproc visit, void* arg) const noexcept
+{
+    Py_VISIT(manager_.get());
+    Py_VISIT(exit_.get());
+    Py_VISIT(value_.get());
+    return 0;
+}
+
 } // namespace tarvex

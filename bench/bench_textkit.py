@@ -1,0 +1,193 @@
+"""textkit against plain-Python functions with the same bodies.
+
+Run: python bench/bench_textkit.py
+"""
+
+import datetime
+import os
+import shutil
+import sys
+import tempfile
+
+import yaml  # noqa: F401  (the twins' module globals match textkit's)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from common import compare, header  # noqa: E402
+
+from tarvex_func.function import textkit  # noqa: E402
+
+
+# --- twins ------------------------------------------------------------------------
+
+
+def str_int(x):
+    try:
+        return int(x)
+    except Exception:
+        return 0
+
+
+def str_float(x):
+    try:
+        return float(x)
+    except Exception:
+        return float(0)
+
+
+def str_time(x, fmt="%Y-%m-%d %H:%M:%S.%f"):
+    try:
+        return datetime.datetime.strptime(x, fmt).timestamp()
+    except Exception as e:
+        return e
+
+
+def str_format(x, *args, **kwargs):
+    return x.format(*args, **kwargs)
+
+
+def str_format_s(x, *args):
+    return x % args
+
+
+def str_isdir(x):
+    return os.path.isdir(x)
+
+
+def str_read_file(x, mode="r", encoding="utf-8"):
+    if not os.path.isfile(x):
+        return None
+    if mode == "rb":
+        encoding = None
+    with open(x, mode, encoding=encoding) as file:
+        data = file.read()
+    return data
+
+
+def str_read_lines(x, mode="r", encoding="utf-8"):
+    if not os.path.isfile(x):
+        return None
+    if mode == "rb":
+        encoding = None
+    with open(x, mode, encoding=encoding) as file:
+        data = file.readlines()
+    return data
+
+
+def str_read_line(x, mode="r", encoding="utf-8"):
+    if not os.path.isfile(x):
+        return
+    if mode == "rb":
+        encoding = None
+    with open(x, mode, encoding=encoding) as file:
+        while True:
+            data = file.readline()
+            if not data:
+                break
+            yield data.rstrip()
+
+
+def str_files_dict(x, dirs=None, skip_dir=None, skip_file=None):
+    old = "/" if os.name == "nt" else "\\"
+    new = "\\" if os.name == "nt" else "/"
+    dirs = dirs.replace(old, new) if dirs else os.path.basename(x)
+    file_dict = {dirs: []}
+    for i in os.listdir(x):
+        if skip_file and i in skip_file and os.path.isfile(os.path.join(x, i)):
+            continue
+        if skip_dir and i in skip_dir and os.path.isdir(os.path.join(x, i)):
+            continue
+        if os.path.isfile(os.path.join(x, i)):
+            file_dict[dirs].append(i)
+        elif os.path.isdir(os.path.join(x, i)):
+            new_root = os.path.join(x, i)
+            file_dict.update(str_files_dict(new_root, os.path.join(dirs, i), skip_dir, skip_file))
+    return file_dict
+
+
+def str_files_list(x):
+    files_path_list = []
+    if str_isdir(x):
+        for root, dirs, files in os.walk(x, topdown=False):
+            for file in files:
+                files_path_list.append(os.path.join(root, file))
+    return files_path_list
+
+
+# --- benchmarks -----------------------------------------------------------------------
+
+
+def versus(label, name, arguments, namespace=None, call="{}({})"):
+    """The native function against its twin, both called as `call` says."""
+    ns = dict(namespace or {}, native=getattr(textkit, name), twin=globals()[name])
+    return compare(label, call.format("native", arguments), call.format("twin", arguments),
+                   namespace=ns)
+
+
+def bench_conversions():
+    header("textkit conversions and formatting")
+    versus("str_int good text", "str_int", "'12345'")
+    versus("str_int bad text", "str_int", "'12a'")
+    versus("str_float good text", "str_float", "'1.5e3'")
+    versus("str_float bad text", "str_float", "'abc'")
+    versus("str_format_s", "str_format_s", "'%s-%d', 'a', 3")
+    versus("str_format", "str_format", "'{}-{b}', 1, b=2")
+    versus("str_time good text", "str_time", "'2024-01-02', '%Y-%m-%d'")
+
+
+def bench_files(folder):
+    header("textkit files (the host's I/O dominates)")
+    megabyte = os.path.join(folder, "one_mb.txt")
+    with open(megabyte, "w") as f:
+        line = "x" * 99 + "\n"
+        f.write(line * 10_486)
+    lines = os.path.join(folder, "lines.txt")
+    with open(lines, "w") as f:
+        f.writelines(f"line {i}  \n" for i in range(100_000))
+    ns = {"megabyte": megabyte, "lines": lines}
+    versus("str_read_file 1 MB", "str_read_file", "megabyte", ns)
+    versus("str_read_lines 1 MB", "str_read_lines", "megabyte", ns)
+    ratio = versus("str_read_line over 100,000 lines", "str_read_line", "lines", ns,
+                   call="for _ in {}({}): pass")
+    print(f"{'':<52} per line: ratio {ratio:.2f} (twin/native)")
+
+
+def make_tree(top, files=10_000, per_dir=100, fanout=10):
+    """`files` files, `per_dir` to a directory, directories `fanout` wide."""
+    directories = [top]
+    os.makedirs(top)
+    made = 0
+    index = 0
+    while made < files:
+        directory = directories[index]
+        for k in range(fanout):
+            sub = os.path.join(directory, f"d{k}")
+            os.mkdir(sub)
+            directories.append(sub)
+        for k in range(min(per_dir, files - made)):
+            open(os.path.join(directory, f"f{k}.txt"), "w").close()
+        made += per_dir
+        index += 1
+
+
+def bench_tree(folder):
+    header("textkit directory listing, 10,000 files")
+    top = os.path.join(folder, "tree")
+    make_tree(top)
+    ns = {"top": top}
+    versus("str_files_dict", "str_files_dict", "top", ns)
+    versus("str_files_list", "str_files_list", "top", ns)
+
+
+def main():
+    bench_conversions()
+    folder = tempfile.mkdtemp()
+    try:
+        bench_files(folder)
+        bench_tree(folder)
+    finally:
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1012 @@
+// textkit: strings taken as numbers, timestamps, format templates and
+// file-system paths.
+#include "frame.hpp"
+
+#include <string>
+
+namespace {
+using namespace tarvex;
+
+constexpr const char* default_format = "%Y-%m-%d %H:%M:%S.%f";
+
+// --- functions -----------------------------------------------------------------
+
+constexpr Spec str_int_spec{
+    .name = "str_int",
+    .doc = "str_int(x)",
+    .line = 17,
+    .params = {"x"},
+};
+
+constexpr Spec str_float_spec{
+    .name = "str_float",
+    .doc = "str_float(x)",
+    .line = 24,
+    .params = {"x"},
+};
+
+constexpr Spec str_time_spec{
+    .name = "str_time",
+    .doc = "str_time(x, fmt=u'%Y-%m-%d %H:%M:%S.%f')",
+    .line = 31,
+    .params = {"x", "fmt"},
+    .defaults = {Default::str(default_format)},
+    .locals = {"e"},
+};
+
+constexpr Spec str_isfile_spec{
+    .name = "str_isfile",
+    .doc = "str_isfile(x)",
+    .line = 38,
+    .params = {"x"},
+};
+
+constexpr Spec str_file_delete_spec{
+    .name = "str_file_delete",
+    .doc = "str_file_delete(x)",
+    .line = 42,
+    .params = {"x"},
+    .locals = {"status"},
+};
+
+constexpr Spec str_isdir_spec{
+    .name = "str_isdir",
+    .doc = "str_isdir(x)",
+    .line = 49,
+    .params = {"x"},
+};
+
+constexpr Spec str_dir_delete_spec{
+    .name = "str_dir_delete",
+    .doc = "str_dir_delete(x)",
+    .line = 53,
+    .params = {"x"},
+    .locals = {"status"},
+};
+
+constexpr Spec str_copy_spec{
+    .name = "str_copy",
+    .doc = "str_copy(x, y)",
+    .line = 60,
+    .params = {"x", "y"},
+};
+
+constexpr Spec str_move_spec{
+    .name = "str_move",
+    .doc = "str_move(x, y)",
+    .line = 68,
+    .params = {"x", "y"},
+};
+
+constexpr Spec str_format_spec{
+    .name = "str_format",
+    .doc = "str_format(x, *args, **kwargs)",
+    .line = 74,
+    .params = {"x"},
+    .star_args = "args",
+    .star_kwargs = "kwargs",
+};
+
+constexpr Spec str_format_s_spec{
+    .name = "str_format_s",
+    .doc = "str_format_s(x, *args)",
+    .line = 78,
+    .params = {"x"},
+    .star_args = "args",
+};
+
+constexpr Spec str_read_yaml_spec{
+    .name = "str_read_yaml",
+    .doc = "str_read_yaml(x)",
+    .line = 82,
+    .params = {"x"},
+    .locals = {"file", "data"},
+};
+
+constexpr Spec str_read_file_spec{
+    .name = "str_read_file",
+    .doc = "str_read_file(x, mode=u'r', encoding=u'utf-8')",
+    .line = 91,
+    .params = {"x", "mode", "encoding"},
+    .defaults = {Default::str("r"), Default::str("utf-8")},
+    .locals = {"file", "data"},
+};
+
+constexpr Spec str_read_line_spec{
+    .name = "str_read_line",
+    .doc = "str_read_line(x, mode=u'r', encoding=u'utf-8')",
+    .line = 101,
+    .params = {"x", "mode", "encoding"},
+    .defaults = {Default::str("r"), Default::str("utf-8")},
+    .locals = {"file", "data"},
+    .generator = true,
+};
+
+constexpr Spec str_read_lines_spec{
+    .name = "str_read_lines",
+    .doc = "str_read_lines(x, mode=u'r', encoding=u'utf-8')",
+    .line = 114,
+    .params = {"x", "mode", "encoding"},
+    .defaults = {Default::str("r"), Default::str("utf-8")},
+    .locals = {"file", "data"},
+};
+
+constexpr Spec str_write_file_spec{
+    .name = "str_write_file",
+    .doc = "str_write_file(x, path, mode=u'w', encoding=u'utf-8')",
+    .line = 124,
+    .params = {"x", "path", "mode", "encoding"},
+    .defaults = {Default::str("w"), Default::str("utf-8")},
+    .locals = {"file"},
+};
+
+constexpr Spec str_files_dict_spec{
+    .name = "str_files_dict",
+    .doc = "str_files_dict(x, dirs=None, list skip_dir: list = None, "
+           "list skip_file: list = None)",
+    .line = 130,
+    .params = {"x", "dirs", "skip_dir", "skip_file"},
+    .defaults = {Default::none(), Default::none(), Default::none()},
+    .locals = {"old", "new", "file_dict", "i", "new_root"},
+    .exact = {nullptr, nullptr, &PyList_Type, &PyList_Type},
+    .annotations = {{{"skip_dir", "list"}, {"skip_file", "list"}}},
+};
+
+constexpr Spec str_files_list_spec{
+    .name = "str_files_list",
+    .doc = "str_files_list(x)",
+    .line = 148,
+    .params = {"x"},
+    .locals = {"files_path_list", "root", "dirs", "files", "file"},
+};
+
+Builtin open_builtin{"open"};
+
+Name os_name{"os"};
+Name path_name{"path"};
+Name isfile_name{"isfile"};
+Name isdir_name{"isdir"};
+Name remove_name{"remove"};
+Name listdir_name{"listdir"};
+Name join_name{"join"};
+Name basename_name{"basename"};
+Name walk_name{"walk"};
+Name name_name{"name"};
+Name shutil_name{"shutil"};
+Name rmtree_name{"rmtree"};
+Name copy_name{"copy"};
+Name copytree_name{"copytree"};
+Name move_name{"move"};
+Name datetime_name{"datetime"};
+Name strptime_name{"strptime"};
+Name timestamp_name{"timestamp"};
+Name format_name{"format"};
+Name yaml_name{"yaml"};
+Name load_name{"load"};
+Name full_loader_name{"FullLoader"};
+Name read_name{"read"};
+Name readline_name{"readline"};
+Name readlines_name{"readlines"};
+Name write_name{"write"};
+Name rstrip_name{"rstrip"};
+Name replace_name{"replace"};
+Name update_name{"update"};
+Name append_name{"append"};
+Name str_isfile_name{"str_isfile"};
+Name str_isdir_name{"str_isdir"};
+Name str_files_dict_name{"str_files_dict"};
+
+Text read_binary{"rb"};
+Text write_binary{"wb"};
+Text read_text{"r"};
+Text utf_8{"utf-8"};
+Text nt{"nt"};
+Text slash{"/"};
+Text backslash{"\\"};
+
+Keywords encoding_keyword{"encoding"};
+Keywords loader_keyword{"Loader"};
+Keywords topdown_keyword{"topdown"};
+
+// --- shared steps ----------------------------------------------------------------
+
+// The truth of a value just computed: 1, 0, or -1 when it is missing (an
+// exception is pending) or its truth test raises.
+int truth(const Ref& value) noexcept { return value ? PyObject_IsTrue(value) : -1; }
+
+// `os.path.<name>`, looked up afresh.
+Ref os_path(PyObject* name)
+{
+    Ref os = global(os_name);
+    Ref path = os ? attr(os, path_name) : Ref();
+    return path ? attr(path, name) : Ref();
+}
+
+// `os.path.<name>(args...)`
+template <class... Args> Ref os_path_call(PyObject* name, Args... args)
+{
+    Ref function = os_path(name);
+    return function ? call(function, args...) : Ref();
+}
+
+// `os.path.isfile(p)` or `os.path.isdir(p)` as a truth value.
+int path_test(PyObject* test, PyObject* p) { return truth(os_path_call(test, p)); }
+
+// `<module global>.<name>(args...)`: `os.remove(x)`, `shutil.copy(x, y)`.
+template <class... Args> Ref module_call(PyObject* module_name, PyObject* name, Args... args)
+{
+    Ref module = global(module_name);
+    Ref function = module ? attr(module, name) : Ref();
+    return function ? call(function, args...) : Ref();
+}
+
+// `value == text`, the host's equality.
+int equals(PyObject* value, PyObject* text) { return PyObject_RichCompareBool(value, text, Py_EQ); }
+
+// `open(x, mode, encoding=encoding)` through the built-in kept at exec.
+Ref open_file(PyObject* x, PyObject* mode, PyObject* encoding)
+{
+    return call_with_keywords(open_builtin, {x, mode, encoding}, encoding_keyword);
+}
+
+// `if mode == binary: encoding = None`, then `open(x, mode, encoding=encoding)`.
+Ref open_file_in_mode(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding,
+                      PyObject* binary)
+{
+    at.line(line);
+    const int is_binary = equals(mode, binary);
+    if (is_binary < 0)
+        return {};
+    at.line(line + 1);
+    return open_file(x, mode, is_binary ? Py_None : encoding);
+}
+
+Ref unbound_local(const char* name)
+{
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    return {};
+}
+
+// `with opened as file: data = statement(file)` at `line`, the `with`
+// statement being the current line. A failing statement gets its own entry
+// before the file is closed, and the `with` line's entry as it leaves; an
+// exception that `__exit__` suppresses leaves nothing pending and `data`
+// unbound (`suppressed`).
+template <class Statement>
+Ref in_file_block(Site& at, Ref opened, int line, Statement statement, bool& suppressed)
+{
+    const int with_line = at.line();
+    suppressed = false;
+    if (!opened)
+        return {};
+    With block;
+    if (!block.enter(opened))
+        return {};
+    at.line(line);
+    Ref data = statement(block.value());
+    if (!data) {
+        at.report();
+        at.line(with_line);
+        suppressed = block.exit_with_error() == With::Outcome::suppressed;
+        return {};
+    }
+    at.line(with_line);
+    if (!block.exit())
+        return {};
+    return data;
+}
+
+// `return data` at `line` after a file block.
+Ref return_data(Site& at, int line, Ref data, bool suppressed)
+{
+    if (!suppressed)
+        return data;
+    at.line(line);
+    return unbound_local("data");
+}
+
+// --- conversion and formatting ----------------------------------------------------
+//
+// Text that is not a number is the common failure of `str_int` and
+// `str_float`, and the exception the host would build for it (with the text's
+// repr in its message) is thrown away at once. ASCII text is therefore checked
+// against the literal's grammar first; only text that passes reaches the
+// host's conversion, whose result (or failure, such as too many digits)
+// stands.
+
+// The space that the host strips around an ASCII number.
+constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// `digit ("_"? digit)*` from `p`: the end of the run, or nullptr without one.
+const char* digit_run(const char* p, const char* end)
+{
+    if (p == end || !is_digit(*p))
+        return nullptr;
+    for (++p; p < end; ++p)
+        if (!is_digit(*p) && !(*p == '_' && p + 1 < end && is_digit(p[1])))
+            break;
+    return p;
+}
+
+// The text of an exact ASCII str without the surrounding space and with its
+// sign skipped; false for anything else.
+bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
+{
+    if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_ASCII(x))
+        return false;
+    p = static_cast<const char*>(PyUnicode_DATA(x));
+    end = p + PyUnicode_GET_LENGTH(x);
+    while (p < end && is_space(*p))
+        ++p;
+    while (end > p && is_space(end[-1]))
+        --end;
+    if (p < end && (*p == '+' || *p == '-'))
+        ++p;
+    return true;
+}
+
+// False only for ASCII text that `int(x)` refuses.
+bool may_be_int(PyObject* x)
+{
+    const char *p, *end;
+    if (!ascii_number_text(x, p, end))
+        return true;
+    return digit_run(p, end) == end;
+}
+
+bool equals_ignoring_case(const char* p, const char* end, const char* word)
+{
+    for (; *word; ++p, ++word)
+        if (p == end || (*p | 0x20) != *word)
+            return false;
+    return p == end;
+}
+
+// False only for ASCII text that `float(x)` refuses.
+bool may_be_float(PyObject* x)
+{
+    const char *p, *end;
+    if (!ascii_number_text(x, p, end))
+        return true;
+    if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")
+        || equals_ignoring_case(p, end, "nan"))
+        return true;
+    const char* digits = digit_run(p, end);
+    bool any_digit = digits != nullptr;
+    if (digits)
+        p = digits;
+    if (p < end && *p == '.') {
+        if (const char* fraction = digit_run(++p, end)) {
+            p = fraction;
+            any_digit = true;
+        }
+    }
+    if (!any_digit)
+        return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        if (++p < end && (*p == '+' || *p == '-'))
+            ++p;
+        p = digit_run(p, end);
+    }
+    return p == end;
+}
+
+Ref str_int(Site& at, PyObject* x)
+{
+    at.line(19);
+    if (PyLong_CheckExact(x))
+        return borrow(x);
+    if (may_be_int(x)) {
+        if (Ref value = steal(PyNumber_Long(x)))
+            return value;
+        if (!discard_ordinary())
+            return {};
+    }
+    return steal(PyLong_FromLong(0));
+}
+
+Ref str_float(Site& at, PyObject* x)
+{
+    at.line(26);
+    if (PyFloat_CheckExact(x))
+        return borrow(x);
+    if (may_be_float(x)) {
+        if (Ref value = steal(PyNumber_Float(x)))
+            return value;
+        if (!discard_ordinary())
+            return {};
+    }
+    at.line(28);
+    return steal(PyFloat_FromDouble(0.0));
+}
+
+// datetime.datetime.strptime(x, fmt).timestamp()
+Ref parse_local_time(PyObject* x, PyObject* fmt)
+{
+    Ref module = global(datetime_name);
+    Ref datetime_class = module ? attr(module, datetime_name) : Ref();
+    Ref strptime = datetime_class ? attr(datetime_class, strptime_name) : Ref();
+    Ref datetime_object = strptime ? call(strptime, x, fmt) : Ref();
+    return datetime_object ? call_method(datetime_object, timestamp_name) : Ref();
+}
+
+Ref str_time(Site& at, PyObject* x, PyObject* fmt)
+{
+    at.line(33);
+    if (Ref timestamp = parse_local_time(x, fmt))
+        return timestamp;
+    return exception_as_result(at);
+}
+
+// x.format(*args, **kwargs)
+Ref str_format(Site& at, PyObject* x, PyObject* args, PyObject* kwargs)
+{
+    at.line(75);
+    Ref format = attr(x, format_name);
+    if (!format)
+        return {};
+    return steal(PyObject_VectorcallDict(format, &PyTuple_GET_ITEM(args, 0),
+                                         PyTuple_GET_SIZE(args), kwargs));
+}
+
+// x % args
+Ref str_format_s(Site& at, PyObject* x, PyObject* args)
+{
+    at.line(79);
+    return steal(PyNumber_Remainder(x, args));
+}
+
+// --- paths and file-system operations ------------------------------------------------
+
+Ref str_isfile(Site& at, PyObject* x)
+{
+    at.line(39);
+    return os_path_call(isfile_name, x);
+}
+
+Ref str_isdir(Site& at, PyObject* x)
+{
+    at.line(50);
+    return os_path_call(isdir_name, x);
+}
+
+// status = <test>(x); if status: <module>.<operation>(x); return not status
+Ref delete_if(Site& at, int line, PyObject* test, PyObject* module, PyObject* operation,
+              PyObject* x)
+{
+    at.line(line);
+    Ref test_function = global(test);
+    const int status = truth(test_function ? call(test_function, x) : Ref());
+    if (status < 0)
+        return {};
+    if (status) {
+        at.line(line + 2);
+        if (!module_call(module, operation, x))
+            return {};
+    }
+    at.line(line + 3);
+    return boolean(!status);
+}
+
+Ref str_file_delete(Site& at, PyObject* x)
+{
+    return delete_if(at, 43, str_isfile_name, os_name, remove_name, x);
+}
+
+Ref str_dir_delete(Site& at, PyObject* x)
+{
+    return delete_if(at, 54, str_isdir_name, shutil_name, rmtree_name, x);
+}
+
+// not (os.path.isfile(y) or os.path.isdir(y))
+Ref nothing_at(Site& at, int line, PyObject* y)
+{
+    at.line(line);
+    int exists = path_test(isfile_name, y);
+    if (exists == 0)
+        exists = path_test(isdir_name, y);
+    if (exists < 0)
+        return {};
+    return boolean(!exists);
+}
+
+Ref str_copy(Site& at, PyObject* x, PyObject* y)
+{
+    at.line(61);
+    const int is_file = path_test(isfile_name, x);
+    if (is_file < 0)
+        return {};
+    if (is_file) {
+        at.line(62);
+        if (!module_call(shutil_name, copy_name, x, y))
+            return {};
+    } else {
+        at.line(63);
+        const int is_dir = path_test(isdir_name, x);
+        if (is_dir < 0)
+            return {};
+        at.line(64);
+        if (is_dir && !module_call(shutil_name, copytree_name, x, y))
+            return {};
+    }
+    return nothing_at(at, 65, y);
+}
+
+Ref str_move(Site& at, PyObject* x, PyObject* y)
+{
+    at.line(69);
+    int exists = path_test(isfile_name, x);
+    if (exists == 0)
+        exists = path_test(isdir_name, x);
+    if (exists < 0)
+        return {};
+    at.line(70);
+    if (exists && !module_call(shutil_name, move_name, x, y))
+        return {};
+    return nothing_at(at, 71, y);
+}
+
+// --- reading and writing -----------------------------------------------------------
+
+// if not os.path.isfile(x): return None
+// if mode == 'rb': encoding = None
+// with open(x, mode, encoding=encoding) as file: data = file.<read>()
+// return data
+Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding,
+               PyObject* read)
+{
+    at.line(line);
+    const int is_file = path_test(isfile_name, x);
+    if (is_file <= 0)
+        return is_file < 0 ? Ref() : none();
+    Ref opened = open_file_in_mode(at, line + 1, x, mode, encoding, read_binary);
+    bool suppressed;
+    Ref data = in_file_block(
+        at, std::move(opened), line + 3,
+        [read](PyObject* file) { return call_method(file, read); }, suppressed);
+    return return_data(at, line + 4, std::move(data), suppressed);
+}
+
+Ref str_read_file(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
+{
+    return read_whole(at, 92, x, mode, encoding, read_name);
+}
+
+Ref str_read_lines(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
+{
+    return read_whole(at, 115, x, mode, encoding, readlines_name);
+}
+
+// yaml.load(file, Loader=yaml.FullLoader)
+Ref load_yaml(PyObject* file)
+{
+    Ref yaml = global(yaml_name);
+    Ref load = yaml ? attr(yaml, load_name) : Ref();
+    Ref yaml_again = load ? global(yaml_name) : Ref();
+    Ref loader = yaml_again ? attr(yaml_again, full_loader_name) : Ref();
+    return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
+}
+
+Ref str_read_yaml(Site& at, PyObject* x)
+{
+    at.line(83);
+    const int is_file = path_test(isfile_name, x);
+    if (is_file <= 0)
+        return is_file < 0 ? Ref() : none();
+    at.line(84);
+    bool suppressed;
+    Ref data = in_file_block(at, open_file(x, read_text, utf_8), 85, load_yaml, suppressed);
+    return return_data(at, 86, std::move(data), suppressed);
+}
+
+// The kind of content a valid `open` mode writes: none for a mode that only
+// reads or that `open` refuses.
+enum class Writes { nothing, text, bytes };
+
+Writes writes_in_mode(PyObject* mode)
+{
+    if (!PyUnicode_Check(mode))
+        return Writes::nothing;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(mode, &size);
+    if (!text) {
+        PyErr_Clear();
+        return Writes::nothing;
+    }
+    int kinds = 0;
+    bool writes = false, binary = false, textual = false, update = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (std::char_traits<char>::find(text, i, text[i]))
+            return Writes::nothing;  // a repeated letter
+        switch (text[i]) {
+        case 'r': ++kinds; break;
+        case 'w': case 'x': case 'a': ++kinds; writes = true; break;
+        case '+': update = writes = true; break;
+        case 'b': binary = true; break;
+        case 't': textual = true; break;
+        default: return Writes::nothing;
+        }
+    }
+    if (kinds != 1 || (binary && textual) || !(writes || update))
+        return Writes::nothing;
+    return binary ? Writes::bytes : Writes::text;
+}
+
+// The TypeError that the file object's `write` raises for content of the
+// wrong kind, raised before `open` has truncated or created the file.
+bool content_fits_mode(PyObject* x, PyObject* mode)
+{
+    switch (writes_in_mode(mode)) {
+    case Writes::text:
+        if (PyUnicode_Check(x))
+            return true;
+        PyErr_Format(PyExc_TypeError, "write() argument must be str, not %.100s",
+                     Py_TYPE(x)->tp_name);
+        return false;
+    case Writes::bytes:
+        if (PyObject_CheckBuffer(x))
+            return true;
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
+                     Py_TYPE(x)->tp_name);
+        return false;
+    default:
+        return true;
+    }
+}
+
+// Content of the wrong kind for the mode is refused before the file is
+// opened: once `open` has run, the old content is gone.
+Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObject* encoding)
+{
+    at.line(125);
+    const int is_binary = equals(mode, write_binary);
+    if (is_binary < 0)
+        return {};
+    at.line(126);
+    if (!content_fits_mode(x, mode))
+        return {};
+    Ref opened = open_file(path, mode, is_binary ? Py_None : encoding);
+    bool suppressed;
+    Ref written = in_file_block(
+        at, std::move(opened), 127,
+        [x](PyObject* file) { return call_method(file, write_name, x); }, suppressed);
+    return written || suppressed ? none() : Ref();
+}
+
+// --- the line generator ---------------------------------------------------------------
+
+// The method descriptor `type.name`, kept for the life of the process;
+// nullptr if there is none.
+PyObject* method_of(PyTypeObject* type, PyObject* name)
+{
+    PyObject* method = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    if (!method)
+        PyErr_Clear();
+    return method;
+}
+
+// `data.rstrip()`. The method of an exact str or bytes is fixed (built-in
+// types cannot be changed), so it is called without the lookup.
+Ref rstrip(PyObject* data)
+{
+    static PyObject* const str_rstrip = method_of(&PyUnicode_Type, rstrip_name);
+    static PyObject* const bytes_rstrip = method_of(&PyBytes_Type, rstrip_name);
+    PyObject* method = PyUnicode_CheckExact(data) ? str_rstrip
+                       : PyBytes_CheckExact(data) ? bytes_rstrip
+                                                  : nullptr;
+    if (!method)
+        return call_method(data, rstrip_name);
+    return steal(PyObject_Vectorcall(method, &data, 1, nullptr));
+}
+
+// What `str_read_line` keeps between its yields.
+struct ReadLineFrame {
+    Ref x, mode, encoding, file, data;  // the code object's locals
+    With block;
+    bool in_loop = false;
+
+    auto held() { return std::tie(x, mode, encoding, file, data, block); }
+};
+
+// An exception raised in the `with` block (at the current line) closes the
+// file; the generator ends with it, or quietly when `__exit__` suppresses it.
+Ref leave_lines_block(Site& at, ReadLineFrame& f)
+{
+    at.report();
+    f.in_loop = false;
+    f.block.exit_with_error();
+    return {};
+}
+
+// if not os.path.isfile(x): return
+// if mode == 'rb': encoding = None
+// with open(x, mode, encoding=encoding) as file: ...
+bool open_lines(Resumption& run, ReadLineFrame& f)
+{
+    run.line(102);
+    const int is_file = path_test(isfile_name, f.x);
+    if (is_file <= 0)
+        return false;
+    run.line(103);
+    const int is_binary = equals(f.mode, read_binary);
+    if (is_binary < 0)
+        return false;
+    if (is_binary)
+        f.encoding = none();
+    run.line(104);
+    Ref opened = open_file(f.x, f.mode, f.encoding);
+    if (!opened || !f.block.enter(opened))
+        return false;
+    f.file = borrow(f.block.value());
+    f.in_loop = true;
+    return true;
+}
+
+// while True:
+//     data = file.readline()
+//     if not data: break
+//     yield data.rstrip()
+Ref read_line_step(Resumption& run, ReadLineFrame& f)
+{
+    Site& at = run.site;
+    if (!f.in_loop) {
+        if (!open_lines(run, f))
+            return {};
+    } else if (run.thrown()) {
+        at.line(109);
+        return leave_lines_block(at, f);
+    }
+    at.line(106);
+    f.data = call_method(f.file, readline_name);
+    if (!f.data)
+        return leave_lines_block(at, f);
+    at.line(107);
+    const int more = PyObject_IsTrue(f.data);
+    if (more < 0)
+        return leave_lines_block(at, f);
+    if (!more) {
+        at.line(108);
+        f.in_loop = false;
+        f.block.exit();
+        return {};
+    }
+    at.line(109);
+    Ref line = rstrip(f.data);
+    if (!line)
+        return leave_lines_block(at, f);
+    return line;
+}
+
+Ref str_read_line(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
+{
+    return generator<read_line_step>(at, ReadLineFrame{borrow(x), borrow(mode), borrow(encoding)});
+}
+
+// --- directory listing --------------------------------------------------------------
+
+// os.name == 'nt'
+int on_nt()
+{
+    Ref os = global(os_name);
+    Ref name = os ? attr(os, name_name) : Ref();
+    return name ? equals(name, nt) : -1;
+}
+
+// `old`, `new`: the separator a label replaces and the one it gets.
+Ref separator(Site& at, int line, bool replaced)
+{
+    at.line(line);
+    const int nt_host = on_nt();
+    if (nt_host < 0)
+        return {};
+    return borrow(nt_host == replaced ? slash : backslash);
+}
+
+// `name in skip and <test>(os.path.join(x, name))` for a true `skip`.
+int skipped(PyObject* skip, PyObject* name, PyObject* test, PyObject* x)
+{
+    if (skip == Py_None || PyList_GET_SIZE(skip) == 0)
+        return 0;
+    const int listed = PySequence_Contains(skip, name);
+    if (listed <= 0)
+        return listed;
+    Ref path = os_path_call(join_name, x, name);
+    return path ? path_test(test, path) : -1;
+}
+
+// file_dict.update(str_files_dict(os.path.join(x, i), os.path.join(dirs, i), skip_dir, skip_file))
+bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyObject* i,
+                        PyObject* skip_dir, PyObject* skip_file)
+{
+    at.line(143);
+    Ref new_root = os_path_call(join_name, x, i);
+    if (!new_root)
+        return false;
+    at.line(144);
+    Ref files_dict = global(str_files_dict_name);
+    Ref label = files_dict ? os_path_call(join_name, dirs, i) : Ref();
+    Ref nested = label ? call(files_dict, new_root.get(), label.get(), skip_dir, skip_file) : Ref();
+    if (!nested)
+        return false;
+    if (PyDict_Check(nested.get()))
+        return PyDict_Update(file_dict, nested) == 0;
+    return static_cast<bool>(call_method(file_dict, update_name, nested.get()));
+}
+
+// One entry `i` of the directory `x` labelled `dirs`.
+bool list_entry(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyObject* i,
+                PyObject* skip_dir, PyObject* skip_file)
+{
+    at.line(136);
+    int skip = skipped(skip_file, i, isfile_name, x);
+    if (skip == 0) {
+        at.line(138);
+        skip = skipped(skip_dir, i, isdir_name, x);
+    }
+    if (skip != 0)
+        return skip > 0;
+    at.line(140);
+    Ref path = os_path_call(join_name, x, i);
+    const int is_file = path ? path_test(isfile_name, path) : -1;
+    if (is_file < 0)
+        return false;
+    if (is_file) {
+        at.line(141);
+        Ref files = steal(PyObject_GetItem(file_dict, dirs));
+        if (!files)
+            return false;
+        if (PyList_CheckExact(files.get()))
+            return PyList_Append(files, i) == 0;
+        return static_cast<bool>(call_method(files, append_name, i));
+    }
+    at.line(142);
+    path = os_path_call(join_name, x, i);
+    const int is_dir = path ? path_test(isdir_name, path) : -1;
+    if (is_dir <= 0)
+        return is_dir == 0;
+    return merge_subdirectory(at, file_dict, x, dirs, i, skip_dir, skip_file);
+}
+
+Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, PyObject* skip_file)
+{
+    Ref old = separator(at, 131, true);
+    Ref new_ = old ? separator(at, 132, false) : Ref();
+    if (!new_)
+        return {};
+    at.line(133);
+    const int labelled = PyObject_IsTrue(dirs);
+    if (labelled < 0)
+        return {};
+    Ref label = labelled ? call_method(dirs, replace_name, old.get(), new_.get())
+                         : os_path_call(basename_name, x);
+    if (!label)
+        return {};
+    at.line(134);
+    Ref files = steal(PyList_New(0));
+    Ref file_dict = files ? steal(PyDict_New()) : Ref();
+    if (!file_dict || PyDict_SetItem(file_dict, label, files) < 0)
+        return {};
+    at.line(135);
+    Ref entries = module_call(os_name, listdir_name, x);
+    Ref iterator = entries ? steal(PyObject_GetIter(entries)) : Ref();
+    if (!iterator)
+        return {};
+    while (Ref i = steal(PyIter_Next(iterator))) {
+        if (!list_entry(at, file_dict, x, label, i, skip_dir, skip_file))
+            return {};
+        at.line(135);
+    }
+    if (PyErr_Occurred())
+        return {};
+    at.line(145);
+    return file_dict;
+}
+
+// `root, dirs, files = item`
+bool unpack_three(PyObject* item, Ref (&values)[3])
+{
+    Ref iterator = steal(PyObject_GetIter(item));
+    if (!iterator)
+        return false;
+    for (Py_ssize_t n = 0; n < 3; ++n) {
+        values[n] = steal(PyIter_Next(iterator));
+        if (!values[n]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 3, got %zd)", n);
+            return false;
+        }
+    }
+    if (Ref extra = steal(PyIter_Next(iterator))) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// for file in files: files_path_list.append(os.path.join(root, file))
+bool append_paths(Site& at, PyObject* files_path_list, PyObject* root, PyObject* files)
+{
+    at.line(152);
+    Ref iterator = steal(PyObject_GetIter(files));
+    if (!iterator)
+        return false;
+    while (Ref file = steal(PyIter_Next(iterator))) {
+        at.line(153);
+        Ref path = os_path_call(join_name, root, file.get());
+        if (!path || PyList_Append(files_path_list, path) < 0)
+            return false;
+        at.line(152);
+    }
+    return !PyErr_Occurred();
+}
+
+Ref str_files_list(Site& at, PyObject* x)
+{
+    at.line(149);
+    Ref files_path_list = steal(PyList_New(0));
+    if (!files_path_list)
+        return {};
+    at.line(150);
+    Ref is_dir_function = global(str_isdir_name);
+    const int is_dir = truth(is_dir_function ? call(is_dir_function, x) : Ref());
+    if (is_dir <= 0)
+        return is_dir < 0 ? Ref() : files_path_list;
+    at.line(151);
+    Ref os = global(os_name);
+    Ref walk = os ? attr(os, walk_name) : Ref();
+    Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
+    Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
+    if (!iterator)
+        return {};
+    while (Ref item = steal(PyIter_Next(iterator))) {
+        Ref triple[3];
+        if (!unpack_three(item, triple) || !append_paths(at, files_path_list, triple[0], triple[2]))
+            return {};
+        at.line(151);
+    }
+    if (PyErr_Occurred())
+        return {};
+    return files_path_list;
+}
+
+// --- module --------------------------------------------------------------------
+
+bool statements(Exec& m)
+{
+    return m.import(10, "datetime")
+           && m.import(11, "os.path")
+           && m.import(12, "shutil")
+           && m.import(14, "yaml")
+           && m.define(str_int_spec, entry<str_int>)
+           && m.define(str_float_spec, entry<str_float>)
+           && m.define(str_time_spec, entry<str_time>)
+           && m.define(str_isfile_spec, entry<str_isfile>)
+           && m.define(str_file_delete_spec, entry<str_file_delete>)
+           && m.define(str_isdir_spec, entry<str_isdir>)
+           && m.define(str_dir_delete_spec, entry<str_dir_delete>)
+           && m.define(str_copy_spec, entry<str_copy>)
+           && m.define(str_move_spec, entry<str_move>)
+           && m.define(str_format_spec, entry<str_format>)
+           && m.define(str_format_s_spec, entry<str_format_s>)
+           && m.define(str_read_yaml_spec, entry<str_read_yaml>)
+           && m.define(str_read_file_spec, entry<str_read_file>)
+           && m.define(str_read_line_spec, entry<str_read_line>)
+           && m.define(str_read_lines_spec, entry<str_read_lines>)
+           && m.define(str_write_file_spec, entry<str_write_file>)
+           && m.define(str_files_dict_spec, entry<str_files_dict>)
+           && m.define(str_files_list_spec, entry<str_files_list>);
+}
+
+constexpr ModuleDef textkit{
+    .name = "textkit",
+    .doc = "Strings as numbers, timestamps, format templates and file-system paths.",
+    .statements = statements,
+    .generators = true,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_textkit() { return tarvex::init(textkit); }

@@ -483,7 +483,7 @@ private:
 template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcept
 {
     auto* body = new (std::nothrow)
-        detail::GeneratorBody<Step, Frame>(std::move(frame), detail::definition_line(at.function()));
+        detail::GeneratorBody<Step, Frame>(std::move(frame), reinterpret_cast<detail::FunctionObject*>(at.function())->spec->line);
     if (!body) {
         PyErr_NoMemory();
         return {};

@@ -33,8 +33,7 @@ BindResult no_arguments(const Spec& spec, Py_ssize_t nargs, Py_ssize_t nkwargs)
         return BindResult::error;
     }
     if (nargs) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name,
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name, nargs);
         return BindResult::error;
     }
     return BindResult::ok;

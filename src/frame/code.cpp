@@ -74,8 +74,7 @@ Ref new_entry_frame(PyObject* name, int line)
     if (!code)
         return {};
     return steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.globals,
-        nullptr)));
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), state.globals, nullptr)));
 }
 
 // The frame behind entries named `name` at `line`. Entries of one line share

@@ -10,9 +10,9 @@
 #include "ref.hpp"
 
 #include <array>
+#include <cstddef>
 #include <initializer_list>
 #include <new>
-#include <cstddef>
 #include <tuple>
 #include <utility>
 
@@ -100,17 +100,17 @@ struct Annotation {
 
 // Static description of one function: what `def` says in source.
 struct Spec {
-    const char* name;                 // "list_diff"
-    const char* doc;                  // signature text, "list_diff(list1, list2)"
-    int line;                         // line of the definition
-    std::array<const char*, max_params> params{};    // positional-or-keyword
-    std::array<Default, max_params> defaults{};      // for the last parameters
-    const char* star_args = nullptr;                 // "args" for *args
-    const char* star_kwargs = nullptr;               // "kwargs" for **kwargs
-    std::array<const char*, max_locals> locals{};    // body locals, after the parameters
-    std::array<PyTypeObject*, max_params> exact{};   // a parameter typed `list` and the like
+    const char* name;                              // "list_diff"
+    const char* doc;                               // signature text, "list_diff(list1, list2)"
+    int line;                                      // line of the definition
+    std::array<const char*, max_params> params{};  // positional-or-keyword
+    std::array<Default, max_params> defaults{};    // for the last parameters
+    const char* star_args = nullptr;               // "args" for *args
+    const char* star_kwargs = nullptr;             // "kwargs" for **kwargs
+    std::array<const char*, max_locals> locals{};  // body locals, after the parameters
+    std::array<PyTypeObject*, max_params> exact{}; // a parameter typed `list` and the like
     std::array<Annotation, 4> annotations{};
-    const char* qualname = nullptr;   // defaults to `name`
+    const char* qualname = nullptr; // defaults to `name`
     unsigned markers = 0;
     bool generator = false;           // the body returns a generator
     const char* entry_name = nullptr; // traceback entry after the module name; `qualname` if unset
@@ -184,28 +184,27 @@ struct Shape {
     bool star_args;
     bool star_kwargs;
     bool no_arguments;
-    bool typed;   // some parameter takes exactly one type
-    bool simple;  // binds positional arguments as they come
+    bool typed;  // some parameter takes exactly one type
+    bool simple; // binds positional arguments as they come
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Spec* spec;
-    PyObject* module;          // __module__
+    PyObject* module; // __module__
     PyObject* weakrefs;
-    PyObject* dict;            // __dict__, made on first use
-    PyObject* name;            // __name__, made on first read
+    PyObject* dict; // __dict__, made on first use
+    PyObject* name; // __name__, made on first read
     PyObject* qualname;
-    PyObject* doc;             // __doc__, made on first read
+    PyObject* doc; // __doc__, made on first read
     PyObject* globals;
     PyObject* code;
-    PyObject* defaults;        // __defaults__ as shown; calls use `fixed_defaults`
+    PyObject* defaults; // __defaults__ as shown; calls use `fixed_defaults`
     PyObject* kwdefaults;
     PyObject* annotations;
-    PyObject* fixed_defaults;  // the defaults fixed at definition
-    PyObject* params;          // interned parameter names, in order
-    PyObject* entry_name;      // "setkit.list_diff", for traceback entries
+    PyObject* fixed_defaults; // the defaults fixed at definition
+    PyObject* params;         // interned parameter names, in order
+    PyObject* entry_name;     // "setkit.list_diff", for traceback entries
     unsigned markers;
     Shape shape;
 };
@@ -239,8 +238,7 @@ namespace detail {
 
 // Runs the body on bound parameters, guarding the native stack as the host's
 // own functions do, and gives an escaping exception the function's entry.
-template <auto Body>
-inline PyObject* run(PyObject* function, PyObject* const* slots)
+template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* slots)
 {
     constexpr std::size_t arity = Arity<decltype(Body)>::value;
     if (Py_EnterRecursiveCall(" while calling a Python object"))
@@ -295,7 +293,8 @@ template <class... Args> inline Ref call(PyObject* callable, Args... args) noexc
 }
 
 // `object.name(args...)` with positional arguments.
-template <class... Args> inline Ref call_method(PyObject* object, PyObject* name, Args... args) noexcept
+template <class... Args>
+inline Ref call_method(PyObject* object, PyObject* name, Args... args) noexcept
 {
     PyObject* stack[] = {object, static_cast<PyObject*>(args)...};
     return steal(PyObject_VectorcallMethod(
@@ -382,7 +381,9 @@ private:
 class Resumption {
 public:
     Resumption(Site& site, int& frame_line, bool thrown) noexcept
-        : site(site), frame_line_(frame_line), thrown_(thrown)
+        : site(site),
+          frame_line_(frame_line),
+          thrown_(thrown)
     {
     }
 
@@ -482,8 +483,8 @@ private:
 // body runs until its first `next()`.
 template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcept
 {
-    auto* body = new (std::nothrow)
-        detail::GeneratorBody<Step, Frame>(std::move(frame), reinterpret_cast<detail::FunctionObject*>(at.function())->spec->line);
+    auto* body = new (std::nothrow) detail::GeneratorBody<Step, Frame>(
+        std::move(frame), reinterpret_cast<detail::FunctionObject*>(at.function())->spec->line);
     if (!body) {
         PyErr_NoMemory();
         return {};
@@ -497,10 +498,10 @@ template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcep
 class Exec;
 
 struct ModuleDef {
-    const char* name;                  // the bare module name, "setkit"
+    const char* name; // the bare module name, "setkit"
     const char* doc;
-    bool (*statements)(Exec&);         // module-level statements in source order
-    bool generators = false;           // the module defines a generator function
+    bool (*statements)(Exec&); // module-level statements in source order
+    bool generators = false;   // the module defines a generator function
 };
 
 // The exec step as the module's statements see it.

@@ -264,8 +264,7 @@ void function_dealloc(PyObject* self)
 }
 
 PyTypeObject local_function_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "tarvex_function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tarvex_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
@@ -300,8 +299,8 @@ PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
     if (Ref shared = steal(found)) {
         if (!PyType_Check(shared.get())
             || reinterpret_cast<PyTypeObject*>(shared.get())->tp_basicsize != local->tp_basicsize) {
-            PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name,
-                         key, local->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name, key,
+                         local->tp_name);
             return nullptr;
         }
         // The registry keeps the type alive for the life of the process.
@@ -325,9 +324,9 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
     Ref qualname = steal(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name));
     if (!qualname)
         return {};
-    Ref entry_name = steal(spec.entry_name
-                               ? PyUnicode_FromFormat("%U.%s", state.bare_name, spec.entry_name)
-                               : PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
+    Ref entry_name
+        = steal(spec.entry_name ? PyUnicode_FromFormat("%U.%s", state.bare_name, spec.entry_name)
+                                : PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
     if (!entry_name)
         return {};
     auto* f = PyObject_GC_New(FunctionObject, state.function_type);
@@ -359,8 +358,8 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
         .typed = std::any_of(spec.exact.begin(), spec.exact.end(),
                              [](PyTypeObject* type) { return type != nullptr; }),
     };
-    f->shape.simple = !f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed
-                      && !f->shape.no_arguments;
+    f->shape.simple
+        = !f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed && !f->shape.no_arguments;
     PyObject_GC_Track(f);
     return steal(reinterpret_cast<PyObject*>(f));
 }

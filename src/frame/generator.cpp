@@ -18,13 +18,12 @@ namespace {
 constexpr const char registry_key[] = "generator_type";
 
 struct GeneratorObject {
-    PyObject_HEAD
-    PyObject* function;          // the generator function: code, globals, entry names
-    PyObject* name;              // __name__
-    PyObject* qualname;          // __qualname__
-    PyObject* frame;             // gi_frame, made on first read
+    PyObject_HEAD PyObject* function; // the generator function: code, globals, entry names
+    PyObject* name;                   // __name__
+    PyObject* qualname;               // __qualname__
+    PyObject* frame;                  // gi_frame, made on first read
     PyObject* weakrefs;
-    detail::Resumable* body;     // nullptr once finished
+    detail::Resumable* body; // nullptr once finished
     bool started;
     bool running;
 };
@@ -187,7 +186,8 @@ PyObject* generator_close(PyObject* self, PyObject*)
     }
     if (!PyErr_Occurred())
         Py_RETURN_NONE;
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)
+        || PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
         Py_RETURN_NONE;
     }
@@ -195,9 +195,12 @@ PyObject* generator_close(PyObject* self, PyObject*)
 }
 
 PyMethodDef generator_methods[] = {
-    {"send", generator_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"send", generator_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)),
-     METH_FASTCALL, "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+     METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded "
+     "value or raise\nStopIteration."},
     {"close", generator_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -243,9 +246,8 @@ PyObject* get_frame(PyObject* self, void*)
     if (!g->body || !f->code)
         Py_RETURN_NONE;
     if (!g->frame) {
-        g->frame = reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals,
-                        nullptr));
+        g->frame = reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals, nullptr));
         if (!g->frame)
             return nullptr;
     }
@@ -254,8 +256,8 @@ PyObject* get_frame(PyObject* self, void*)
     if (!names || !proxy)
         return nullptr;
     PyObject* values[max_params + 2 + max_locals] = {};
-    const std::size_t count =
-        std::min<std::size_t>(PyTuple_GET_SIZE(names.get()), std::size(values));
+    const std::size_t count
+        = std::min<std::size_t>(PyTuple_GET_SIZE(names.get()), std::size(values));
     g->body->locals(values, count);
     for (std::size_t i = 0; i < count; ++i)
         if (values[i] && PyObject_SetItem(proxy, PyTuple_GET_ITEM(names.get(), i), values[i]) < 0)
@@ -319,7 +321,7 @@ void generator_dealloc(PyObject* self)
         PyObject_ClearWeakRefs(self);
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected by the finaliser
+        return; // resurrected by the finaliser
     PyObject_GC_UnTrack(self);
     finish(g);
     Py_CLEAR(g->function);
@@ -329,8 +331,7 @@ void generator_dealloc(PyObject* self)
 }
 
 PyTypeObject local_generator_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "tarvex_generator",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tarvex_generator",
     .tp_basicsize = sizeof(GeneratorObject),
     .tp_dealloc = generator_dealloc,
     .tp_repr = generator_repr,

@@ -18,16 +18,16 @@ inline FunctionObject* as_function(PyObject* object) noexcept
 // life of the process.
 struct ModuleState {
     const ModuleDef* def = nullptr;
-    PyObject* module = nullptr;       // the module pointer
+    PyObject* module = nullptr; // the module pointer
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;
     int64_t interpreter = -1;
     PyObject* bare_name = nullptr;
-    PyObject* filename = nullptr;     // "setkit.py"
+    PyObject* filename = nullptr; // "setkit.py"
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
-    PyObject* traceback_frames = nullptr;  // line -> frame of an entry
+    PyObject* traceback_frames = nullptr; // line -> frame of an entry
     PyTypeObject* function_type = nullptr;
     PyTypeObject* generator_type = nullptr;
 };

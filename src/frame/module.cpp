@@ -366,8 +366,8 @@ bool Exec::import_from(int line, const char* dotted, const char* name) noexcept
     Ref locals = steal(PyDict_New());
     if (!from_list || !locals)
         return false;
-    Ref module = steal(
-        PyImport_ImportModuleLevelObject(module_name, state.globals, locals, from_list, 0));
+    Ref module
+        = steal(PyImport_ImportModuleLevelObject(module_name, state.globals, locals, from_list, 0));
     if (!module)
         return false;
     Ref value = imported_name(module, module_name, bound);

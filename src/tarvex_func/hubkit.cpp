@@ -13,7 +13,9 @@ using namespace tarvex;
 
 struct Row {
     Row(const char* method, const char* helper, int line) noexcept
-        : method(method), helper(helper), line(line)
+        : method(method),
+          helper(helper),
+          line(line)
     {
     }
     Name method;
@@ -28,10 +30,8 @@ struct Installer {
 };
 
 Row dict_rows[] = {
-    {"find", "dict_find_path", 68},
-    {"find_all", "dict_find_all_path", 69},
-    {"modify", "dict_update_path", 70},
-    {"delete", "dict_delete_path", 71},
+    {"find", "dict_find_path", 68},        {"find_all", "dict_find_all_path", 69},
+    {"modify", "dict_update_path", 70},    {"delete", "dict_delete_path", 71},
     {"write_yaml", "dict_write_yaml", 72},
 };
 
@@ -63,14 +63,10 @@ Row file_rows[] = {
 };
 
 Row dir_rows[] = {
-    {"isdir", "str_isdir", 107},
-    {"files_dict", "str_files_dict", 108},
-    {"files", "str_files_list", 109},
-    {"files_list", "str_files_list", 110},
-    {"delete", "str_dir_delete", 111},
-    {"rmtree", "str_dir_delete", 112},
-    {"copy", "str_copy", 113},
-    {"move", "str_move", 114},
+    {"isdir", "str_isdir", 107},       {"files_dict", "str_files_dict", 108},
+    {"files", "str_files_list", 109},  {"files_list", "str_files_list", 110},
+    {"delete", "str_dir_delete", 111}, {"rmtree", "str_dir_delete", 112},
+    {"copy", "str_copy", 113},         {"move", "str_move", 114},
 };
 
 Row int_rows[] = {
@@ -119,20 +115,20 @@ constexpr Spec installer_spec(const char* name, const char* qualname, const char
     };
 }
 
-constexpr Spec extend_dict_spec = installer_spec(
-    "_extend_dict", "TarvexHubkit._extend_dict", "TarvexHubkit._extend_dict()", 65);
-constexpr Spec extend_list_spec = installer_spec(
-    "_extend_list", "TarvexHubkit._extend_list", "TarvexHubkit._extend_list()", 74);
-constexpr Spec extend_str_spec = installer_spec(
-    "_extend_str", "TarvexHubkit._extend_str", "TarvexHubkit._extend_str()", 82);
-constexpr Spec extend_file_spec = installer_spec(
-    "_extend_file", "TarvexHubkit._extend_file", "TarvexHubkit._extend_file()", 96);
-constexpr Spec extend_dir_spec = installer_spec(
-    "_extend_dir", "TarvexHubkit._extend_dir", "TarvexHubkit._extend_dir()", 104);
-constexpr Spec extend_int_spec = installer_spec(
-    "_extend_int", "TarvexHubkit._extend_int", "TarvexHubkit._extend_int()", 116);
-constexpr Spec extend_float_spec = installer_spec(
-    "_extend_float", "TarvexHubkit._extend_float", "TarvexHubkit._extend_float()", 124);
+constexpr Spec extend_dict_spec = installer_spec("_extend_dict", "TarvexHubkit._extend_dict",
+                                                 "TarvexHubkit._extend_dict()", 65);
+constexpr Spec extend_list_spec = installer_spec("_extend_list", "TarvexHubkit._extend_list",
+                                                 "TarvexHubkit._extend_list()", 74);
+constexpr Spec extend_str_spec
+    = installer_spec("_extend_str", "TarvexHubkit._extend_str", "TarvexHubkit._extend_str()", 82);
+constexpr Spec extend_file_spec = installer_spec("_extend_file", "TarvexHubkit._extend_file",
+                                                 "TarvexHubkit._extend_file()", 96);
+constexpr Spec extend_dir_spec
+    = installer_spec("_extend_dir", "TarvexHubkit._extend_dir", "TarvexHubkit._extend_dir()", 104);
+constexpr Spec extend_int_spec
+    = installer_spec("_extend_int", "TarvexHubkit._extend_int", "TarvexHubkit._extend_int()", 116);
+constexpr Spec extend_float_spec = installer_spec("_extend_float", "TarvexHubkit._extend_float",
+                                                  "TarvexHubkit._extend_float()", 124);
 
 Name gc_name{"gc"};
 Name get_referents_name{"get_referents"};
@@ -148,7 +144,7 @@ struct Step {
 };
 
 Step init_steps[] = {
-    {"_extend_dict", 26}, {"_extend_list", 27}, {"_extend_str", 28}, {"_extend_file", 29},
+    {"_extend_dict", 26}, {"_extend_list", 27}, {"_extend_str", 28},   {"_extend_file", 29},
     {"_extend_dir", 30},  {"_extend_int", 31},  {"_extend_float", 32},
 };
 
@@ -225,7 +221,8 @@ bool import_star(PyObject* globals, PyObject* package)
         if (PyObject_GetOptionalAttrString(package, "__dict__", &dict) < 0)
             return false;
         if (!dict) {
-            PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+            PyErr_SetString(PyExc_ImportError,
+                            "from-import-* object has no __dict__ and no __all__");
             return false;
         }
         Ref namespace_dict = steal(dict);
@@ -278,8 +275,8 @@ bool add_static_method(Exec& m, PyObject* namespace_dict, const Spec& spec, vect
 bool define_class(Exec& m)
 {
     m.line(22);
-    Ref namespace_dict = steal(Py_BuildValue("{ssss}", "__module__", "hubkit", "__qualname__",
-                                             "TarvexHubkit"));
+    Ref namespace_dict
+        = steal(Py_BuildValue("{ssss}", "__module__", "hubkit", "__qualname__", "TarvexHubkit"));
     if (!namespace_dict)
         return false;
     Ref init_function = m.function(init_spec, entry<init>);
@@ -291,8 +288,7 @@ bool define_class(Exec& m)
         || !add_static_method(m, namespace_dict, extend_file_spec, entry<extend<file_installer>>)
         || !add_static_method(m, namespace_dict, extend_dir_spec, entry<extend<dir_installer>>)
         || !add_static_method(m, namespace_dict, extend_int_spec, entry<extend<int_installer>>)
-        || !add_static_method(m, namespace_dict, extend_float_spec,
-                              entry<extend<float_installer>>))
+        || !add_static_method(m, namespace_dict, extend_float_spec, entry<extend<float_installer>>))
         return false;
     m.line(22);
     Ref cls = steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",

@@ -99,8 +99,7 @@ Ref number_time(Site& at, PyObject* x, PyObject* fmt)
 
 bool statements(Exec& m)
 {
-    return m.import(10, "datetime")
-           && m.define(number_str_spec, entry<number_str>)
+    return m.import(10, "datetime") && m.define(number_str_spec, entry<number_str>)
            && m.define(number_int_spec, entry<number_int>)
            && m.define(number_float_spec, entry<number_float>)
            && m.define(number_time_spec, entry<number_time>);

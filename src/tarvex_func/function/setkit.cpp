@@ -69,8 +69,7 @@ Ref list_intersect(Site& at, PyObject* list1, PyObject* list2)
 
 bool statements(Exec& m)
 {
-    return m.define(list_diff_spec, entry<list_diff>)
-           && m.define(list_set_spec, entry<list_set>)
+    return m.define(list_diff_spec, entry<list_diff>) && m.define(list_set_spec, entry<list_set>)
            && m.define(list_intersect_spec, entry<list_intersect>);
 }
 

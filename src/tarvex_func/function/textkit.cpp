@@ -447,8 +447,8 @@ Ref str_format(Site& at, PyObject* x, PyObject* args, PyObject* kwargs)
     Ref format = attr(x, format_name);
     if (!format)
         return {};
-    return steal(PyObject_VectorcallDict(format, &PyTuple_GET_ITEM(args, 0),
-                                         PyTuple_GET_SIZE(args), kwargs));
+    return steal(PyObject_VectorcallDict(format, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                                         kwargs));
 }
 
 // x % args
@@ -554,8 +554,7 @@ Ref str_move(Site& at, PyObject* x, PyObject* y)
 // if mode == 'rb': encoding = None
 // with open(x, mode, encoding=encoding) as file: data = file.<read>()
 // return data
-Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding,
-               PyObject* read)
+Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding, PyObject* read)
 {
     at.line(line);
     const int is_file = path_test(isfile_name, x);
@@ -564,8 +563,8 @@ Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encodi
     Ref opened = open_file_in_mode(at, line + 1, x, mode, encoding, read_binary);
     bool suppressed;
     Ref data = in_file_block(
-        at, std::move(opened), line + 3,
-        [read](PyObject* file) { return call_method(file, read); }, suppressed);
+        at, std::move(opened), line + 3, [read](PyObject* file) { return call_method(file, read); },
+        suppressed);
     return return_data(at, line + 4, std::move(data), suppressed);
 }
 
@@ -619,14 +618,28 @@ Writes writes_in_mode(PyObject* mode)
     bool writes = false, binary = false, textual = false, update = false;
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (std::char_traits<char>::find(text, i, text[i]))
-            return Writes::nothing;  // a repeated letter
+            return Writes::nothing; // a repeated letter
         switch (text[i]) {
-        case 'r': ++kinds; break;
-        case 'w': case 'x': case 'a': ++kinds; writes = true; break;
-        case '+': update = writes = true; break;
-        case 'b': binary = true; break;
-        case 't': textual = true; break;
-        default: return Writes::nothing;
+        case 'r':
+            ++kinds;
+            break;
+        case 'w':
+        case 'x':
+        case 'a':
+            ++kinds;
+            writes = true;
+            break;
+        case '+':
+            update = writes = true;
+            break;
+        case 'b':
+            binary = true;
+            break;
+        case 't':
+            textual = true;
+            break;
+        default:
+            return Writes::nothing;
         }
     }
     if (kinds != 1 || (binary && textual) || !(writes || update))
@@ -703,7 +716,7 @@ Ref rstrip(PyObject* data)
 
 // What `str_read_line` keeps between its yields.
 struct ReadLineFrame {
-    Ref x, mode, encoding, file, data;  // the code object's locals
+    Ref x, mode, encoding, file, data; // the code object's locals
     With block;
     bool in_loop = false;
 
@@ -914,8 +927,8 @@ bool unpack_three(PyObject* item, Ref (&values)[3])
         values[n] = steal(PyIter_Next(iterator));
         if (!values[n]) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 3, got %zd)", n);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)",
+                             n);
             return false;
         }
     }
@@ -976,19 +989,14 @@ Ref str_files_list(Site& at, PyObject* x)
 
 bool statements(Exec& m)
 {
-    return m.import(10, "datetime")
-           && m.import(11, "os.path")
-           && m.import(12, "shutil")
-           && m.import(14, "yaml")
-           && m.define(str_int_spec, entry<str_int>)
-           && m.define(str_float_spec, entry<str_float>)
-           && m.define(str_time_spec, entry<str_time>)
+    return m.import(10, "datetime") && m.import(11, "os.path") && m.import(12, "shutil")
+           && m.import(14, "yaml") && m.define(str_int_spec, entry<str_int>)
+           && m.define(str_float_spec, entry<str_float>) && m.define(str_time_spec, entry<str_time>)
            && m.define(str_isfile_spec, entry<str_isfile>)
            && m.define(str_file_delete_spec, entry<str_file_delete>)
            && m.define(str_isdir_spec, entry<str_isdir>)
            && m.define(str_dir_delete_spec, entry<str_dir_delete>)
-           && m.define(str_copy_spec, entry<str_copy>)
-           && m.define(str_move_spec, entry<str_move>)
+           && m.define(str_copy_spec, entry<str_copy>) && m.define(str_move_spec, entry<str_move>)
            && m.define(str_format_spec, entry<str_format>)
            && m.define(str_format_s_spec, entry<str_format_s>)
            && m.define(str_read_yaml_spec, entry<str_read_yaml>)

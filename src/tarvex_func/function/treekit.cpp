@@ -68,11 +68,11 @@ constexpr Spec dict_write_yaml_spec{
     .doc = "dict_write_yaml(x, path, mode=u'w', default_style=u'', default_flow_style=False, "
            "canonical=False, indent=2, allow_unicode=True, encoding=None, sort_keys=False)",
     .line = 54,
-    .params = {"x", "path", "mode", "default_style", "default_flow_style", "canonical",
-               "indent", "allow_unicode", "encoding", "sort_keys"},
-    .defaults = {Default::str("w"), Default::str(""), Default::boolean(false),
-                 Default::boolean(false), Default::integer(2), Default::boolean(true),
-                 Default::none(), Default::boolean(false)},
+    .params = {"x", "path", "mode", "default_style", "default_flow_style", "canonical", "indent",
+               "allow_unicode", "encoding", "sort_keys"},
+    .defaults
+    = {Default::str("w"), Default::str(""), Default::boolean(false), Default::boolean(false),
+       Default::integer(2), Default::boolean(true), Default::none(), Default::boolean(false)},
     .locals = {"yaml_file"},
 };
 
@@ -183,8 +183,8 @@ Ref parsed(PyObject* path, ParsedPaths& home)
 // What the delete writes at the match it removes: an object of the module's
 // own, which no caller's data can hold and which the filter tells by identity.
 PyObject* marker = nullptr;
-PyObject* is_marker = nullptr;   // the filter predicate
-PyObject* put_back = nullptr;    // the update callback, bound to the original value
+PyObject* is_marker = nullptr; // the filter predicate
+PyObject* put_back = nullptr;  // the update callback, bound to the original value
 // The in-memory streams that the YAML is dumped into before the file is opened.
 PyObject* bytes_io = nullptr;
 PyObject* text_io_wrapper = nullptr;
@@ -426,8 +426,8 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
     Ref yaml = global(yaml_name);
     Ref dump = yaml ? attr(yaml, dump_name) : Ref();
     Ref dumped = dump ? call_with_keywords(dump,
-                                           {x, stream, default_style, default_flow_style,
-                                            canonical, indent, allow_unicode, encoding, sort_keys},
+                                           {x, stream, default_style, default_flow_style, canonical,
+                                            indent, allow_unicode, encoding, sort_keys},
                                            dump_keywords)
                       : Ref();
     Ref text = dumped ? text_of(stream, buffer) : Ref();
@@ -476,19 +476,16 @@ bool make_statics(Exec& m)
     return user_paths.make() && mark_paths.make()
            && hold(marker, steal(PyObject_CallNoArgs(object_type)))
            && hold(is_marker, m.function(is_marker_spec, entry<is_marker_body>))
-           && hold(put_back, m.function(put_back_spec, entry<put_back_body>))
-           && hold_io_types();
+           && hold(put_back, m.function(put_back_spec, entry<put_back_body>)) && hold_io_types();
 }
 
 bool statements(Exec& m)
 {
-    return m.import(10, "yaml")
-           && m.import_from(11, "jsonpath_ng.parser", "parse")
+    return m.import(10, "yaml") && m.import_from(11, "jsonpath_ng.parser", "parse")
            && m.define(dict_find_path_spec, entry<dict_find_path>)
            && m.define(dict_find_all_path_spec, entry<dict_find_all_path>)
            && m.define(dict_update_path_spec, entry<dict_update_path>)
-           && m.define(dict_delete_path_spec, entry<dict_delete_path>)
-           && make_statics(m)
+           && m.define(dict_delete_path_spec, entry<dict_delete_path>) && make_statics(m)
            && m.define(dict_write_yaml_spec, entry<dict_write_yaml>);
 }
 

@@ -3,6 +3,8 @@ from typing import Any
 
 from .function import *
 
+__test__: dict[str, object]
+
 class TarvexHubkit:
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     @staticmethod

@@ -3,6 +3,8 @@ from typing import Any, TypeVar
 import yaml as yaml
 from jsonpath_ng.parser import parse as parse
 
+__test__: dict[str, object]
+
 _Tree = TypeVar("_Tree")
 
 def dict_find_path(json: Any, path: str) -> Any: ...

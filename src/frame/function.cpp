@@ -264,7 +264,10 @@ void function_dealloc(PyObject* self)
 }
 
 PyTypeObject local_function_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tarvex_function",
+    // clang-format off: the head macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "tarvex_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

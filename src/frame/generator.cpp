@@ -331,7 +331,10 @@ void generator_dealloc(PyObject* self)
 }
 
 PyTypeObject local_generator_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tarvex_generator",
+    // clang-format off: the head macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "tarvex_generator",
     .tp_basicsize = sizeof(GeneratorObject),
     .tp_dealloc = generator_dealloc,
     .tp_repr = generator_repr,

@@ -264,10 +264,11 @@ void function_dealloc(PyObject* self)
 }
 
 PyTypeObject local_function_type = {
-    // clang-format off: the head macro brings its own comma
+    // The head macro brings its own comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-                 // clang-format on
-                 .tp_name = "tarvex_function",
+    .tp_name = "tarvex_function",
+    // clang-format on
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -331,10 +331,11 @@ void generator_dealloc(PyObject* self)
 }
 
 PyTypeObject local_generator_type = {
-    // clang-format off: the head macro brings its own comma
+    // The head macro brings its own comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-                 // clang-format on
-                 .tp_name = "tarvex_generator",
+    .tp_name = "tarvex_generator",
+    // clang-format on
     .tp_basicsize = sizeof(GeneratorObject),
     .tp_dealloc = generator_dealloc,
     .tp_repr = generator_repr,

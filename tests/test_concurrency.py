@@ -28,6 +28,15 @@ SHARED_TREE = {
 }
 
 
+def run_threads(target):
+    """Runs target(n) for n below THREADS, each in a thread of its own."""
+    threads = [threading.Thread(target=target, args=(n,)) for n in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 @pytest.fixture
 def switching():
     """Hand the interpreter lock over as often as it can be."""
@@ -64,12 +73,11 @@ def work_of(n, shared, private):
 
     def copy_move_delete():
         source, copied, moved = (str(private / name) for name in ("src", "copied", "moved"))
-        t.str_write_file("payload", os.path.join(source, "f.txt")) if os.path.isdir(source) else (
-            os.makedirs(source), t.str_write_file("payload", os.path.join(source, "f.txt")))
-        steps = (t.str_copy(source, copied), t.str_move(copied, moved),
-                 t.str_isdir(moved), t.str_dir_delete(moved), t.str_isdir(moved),
-                 t.str_file_delete(os.path.join(source, "f.txt")))
-        return steps
+        os.makedirs(source, exist_ok=True)
+        t.str_write_file("payload", os.path.join(source, "f.txt"))
+        return (t.str_copy(source, copied), t.str_move(copied, moved),
+                t.str_isdir(moved), t.str_dir_delete(moved), t.str_isdir(moved),
+                t.str_file_delete(os.path.join(source, "f.txt")))
 
     def edit_own_tree():
         data = copy.deepcopy(SHARED_TREE["a"])
@@ -109,7 +117,7 @@ def work_of(n, shared, private):
         ("str_read_yaml", lambda: t.str_read_yaml(str(shared / "data.yaml")),
          {"a": [1, 2], "b": {"c": "x"}}),
         ("str_read_lines", lambda: len(t.str_read_lines(lines)), len(LINES)),
-        ("str_read_line", own_line_generator, LINES and [line.rstrip() for line in LINES]),
+        ("str_read_line", own_line_generator, [line.rstrip() for line in LINES]),
         ("str_read_line dropped", dropped_line_generator, [line.rstrip() for line in LINES[:3]]),
         ("write and read", write_and_read, (f"thread {n}\n", [f"thread {n}\n"])),
         ("copy, move, delete", copy_move_delete, (False, False, True, False, False, False)),
@@ -148,11 +156,7 @@ def test_threads_calling_every_module_at_once(shared, tmp_path_factory, switchin
         except BaseException as error:  # reported below, not lost in the thread
             failures.append((n, "raised", repr(error)))
 
-    threads = [threading.Thread(target=run, args=(n,)) for n in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(run)
     assert failures == []
     print(f"{THREADS} threads made {sum(calls)} calls")
     assert sum(calls) == THREADS * ROUNDS * len(work_of(0, shared, tmp_path_factory.mktemp("x")))
@@ -186,11 +190,7 @@ def test_threads_sharing_one_line_generator(shared, switching):
             else:
                 got.append(line)
 
-    threads = [threading.Thread(target=take) for _ in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(lambda n: take())
     assert failures == []
     print(f"shared generator: {len(got)} lines, {busy[0]} times found running")
     assert sorted(got) == sorted(lines)

@@ -86,6 +86,10 @@ KEYWORDS = sorted({name for signature in SIGNATURES for name in signature[1]}
                   | {"foo", "args", "kwargs"})
 
 
+class KeyName(str):
+    pass
+
+
 def no_arguments_error(name, nargs, keywords):
     if keywords:
         return f"{name}() takes no keyword arguments"
@@ -118,7 +122,10 @@ def test_binding_matches_the_model(nowhere, data):
                              nargs, keywords)
     if function.__name__ == "__init__" and expected is None:
         return  # a binding construction installs methods process-wide
-    args, kwargs = [nowhere] * nargs, {k: nowhere for k in keywords}
+    # Names as the caller's own objects: equal to the parameter names but not
+    # the same (interned) objects, and even of a subclass of str.
+    form = data.draw(st.sampled_from([str, lambda k: "".join(list(k)), KeyName]))
+    args, kwargs = [nowhere] * nargs, {form(k): nowhere for k in keywords}
     # Through a bound method the first positional argument is the instance.
     target = types.MethodType(function, args.pop(0)) if as_method else function
     try:

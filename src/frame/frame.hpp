@@ -189,7 +189,8 @@ struct Shape {
 };
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base;
+    vectorcallfunc vectorcall;
     const Spec* spec;
     PyObject* module; // __module__
     PyObject* weakrefs;

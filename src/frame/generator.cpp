@@ -18,10 +18,11 @@ namespace {
 constexpr const char registry_key[] = "generator_type";
 
 struct GeneratorObject {
-    PyObject_HEAD PyObject* function; // the generator function: code, globals, entry names
-    PyObject* name;                   // __name__
-    PyObject* qualname;               // __qualname__
-    PyObject* frame;                  // gi_frame, made on first read
+    PyObject ob_base;
+    PyObject* function; // the generator function: code, globals, entry names
+    PyObject* name;     // __name__
+    PyObject* qualname; // __qualname__
+    PyObject* frame;    // gi_frame, made on first read
     PyObject* weakrefs;
     detail::Resumable* body; // nullptr once finished
     bool started;

@@ -285,6 +285,20 @@ inline Ref attr(PyObject* object, PyObject* name) noexcept
     return steal(PyObject_GetAttr(object, name));
 }
 
+// `name.a.b...`: a module global, then its attributes in turn
+// (`global_attr(os_name, path_name, isfile_name)` is `os.path.isfile`).
+template <class... Names>
+inline Ref global_attr(PyObject* name, const Names&... attributes) noexcept
+{
+    Ref value = global(name);
+    ((value = value ? attr(value, attributes) : Ref()), ...);
+    return value;
+}
+
+// What the import statement calls: `__import__(name, globals, {}, from_list,
+// level)` with this module's globals and a new empty locals dict.
+Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept;
+
 // `callable(args...)` with positional arguments.
 template <class... Args> inline Ref call(PyObject* callable, Args... args) noexcept
 {

@@ -91,6 +91,14 @@ Ref global(PyObject* name) noexcept
     return {};
 }
 
+Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept
+{
+    Ref locals = steal(PyDict_New());
+    if (!locals)
+        return {};
+    return steal(PyImport_ImportModuleLevelObject(name, state.globals, locals, from_list, level));
+}
+
 // --- create ---------------------------------------------------------------------
 
 namespace {
@@ -302,10 +310,7 @@ Ref imported_module(PyObject* name)
         if (!initialising)
             return module;
     }
-    Ref locals = steal(PyDict_New());
-    if (!locals)
-        return {};
-    return steal(PyImport_ImportModuleLevelObject(name, state.globals, locals, nullptr, 0));
+    return import_name(name, nullptr, 0);
 }
 
 } // namespace
@@ -322,10 +327,7 @@ bool Exec::import(int line, const char* dotted) noexcept
         return false;
     Ref module;
     if (std::strchr(dotted, '.')) {
-        Ref locals = steal(PyDict_New());
-        if (!locals)
-            return false;
-        module = steal(PyImport_ImportModuleLevelObject(name, state.globals, locals, nullptr, 0));
+        module = import_name(name, nullptr, 0);
     } else {
         module = imported_module(name);
     }
@@ -363,11 +365,9 @@ bool Exec::import_from(int line, const char* dotted, const char* name) noexcept
     if (!module_name || !bound)
         return false;
     Ref from_list = steal(PyTuple_Pack(1, bound.get()));
-    Ref locals = steal(PyDict_New());
-    if (!from_list || !locals)
+    if (!from_list)
         return false;
-    Ref module
-        = steal(PyImport_ImportModuleLevelObject(module_name, state.globals, locals, from_list, 0));
+    Ref module = import_name(module_name, from_list, 0);
     if (!module)
         return false;
     Ref value = imported_name(module, module_name, bound);

@@ -165,10 +165,7 @@ Ref init(Site& at, PyObject* self, PyObject*, PyObject*)
 // `gc.get_referents(type.__dict__)[0]`.
 Ref type_dictionary(PyTypeObject* type)
 {
-    Ref gc = global(gc_name);
-    if (!gc)
-        return {};
-    Ref get_referents = attr(gc, get_referents_name);
+    Ref get_referents = global_attr(gc_name, get_referents_name);
     if (!get_referents)
         return {};
     Ref proxy = attr(reinterpret_cast<PyObject*>(type), dict_name);
@@ -255,11 +252,10 @@ bool import_function_package(Exec& m)
 {
     m.line(19);
     Ref name = steal(PyUnicode_FromString("function"));
-    Ref locals = steal(PyDict_New());
     Ref from_list = steal(Py_BuildValue("[s]", "*"));
-    if (!name || !locals || !from_list)
+    if (!name || !from_list)
         return false;
-    Ref package = steal(PyImport_ImportModuleLevelObject(name, m.globals(), locals, from_list, 1));
+    Ref package = import_name(name, from_list, 1);
     return package && import_star(m.globals(), package);
 }
 

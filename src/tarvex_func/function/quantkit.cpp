@@ -72,13 +72,7 @@ Ref number_float(Site& at, PyObject* x)
 Ref format_local_time(Site& at, PyObject* x, PyObject* fmt)
 {
     at.line(27);
-    Ref module = global(datetime_name);
-    if (!module)
-        return {};
-    Ref datetime_class = attr(module, datetime_name);
-    if (!datetime_class)
-        return {};
-    Ref fromtimestamp = attr(datetime_class, fromtimestamp_name);
+    Ref fromtimestamp = global_attr(datetime_name, datetime_name, fromtimestamp_name);
     if (!fromtimestamp)
         return {};
     Ref datetime_object = call(fromtimestamp, x);

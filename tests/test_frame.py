@@ -298,3 +298,48 @@ def test_a_second_interpreter_is_refused():
         "ImportError Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."
     )
+
+
+# A type of the same instance size as the package's, under the registry's key:
+# a plain class with enough slots, and the real type of this build whose mark
+# names another build (as a copy built from other sources would leave it).
+SAME_SIZE_FOREIGN_TYPE = (
+    "slots = (FUNCTION_SIZE - object.__basicsize__) // 8\n"
+    "foreign = type('Foreign', (), {'__slots__': tuple(f's{i}' for i in range(slots))})\n"
+    "assert foreign.__basicsize__ == FUNCTION_SIZE\n"
+    "registry.function_type = foreign\n"
+)
+OTHER_BUILDS_MARK = (
+    "import ctypes\n"
+    "api = ctypes.pythonapi\n"
+    "api.PyCapsule_New.restype = ctypes.py_object\n"
+    "api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]\n"
+    "api.PyCapsule_SetContext.argtypes = [ctypes.py_object, ctypes.c_void_p]\n"
+    "name, tag = ctypes.create_string_buffer(b'_tarvex_shared.abi_mark'), ctypes.create_string_buffer(b'another build')\n"
+    "mark = api.PyCapsule_New(id(REAL_TYPE), name, None)\n"
+    "api.PyCapsule_SetContext(mark, ctypes.addressof(tag))\n"
+    "registry.function_type, registry.function_type_abi = REAL_TYPE, mark\n"
+)
+
+
+@pytest.mark.parametrize("planted", [SAME_SIZE_FOREIGN_TYPE, OTHER_BUILDS_MARK])
+def test_a_shared_type_of_another_build_is_refused_without_a_crash(planted):
+    out = run_python(
+        "import sys, gc\n"
+        "import tarvex_func.function.setkit as setkit\n"
+        "REAL_TYPE = type(setkit.list_diff)\n"
+        "FUNCTION_SIZE = REAL_TYPE.__basicsize__\n"
+        "registry = sys.modules['_tarvex_shared']\n"
+        + planted
+        # hubkit is the one module not loaded yet: its import meets the planted type.
+        + "try:\n"
+        "    import tarvex_func.hubkit\n"
+        "except TypeError as e:\n"
+        "    print(e)\n"
+        "gc.collect()\n"
+        "print('alive')\n"
+    )
+    assert out.split("\n")[:2] == [
+        "_tarvex_shared.function_type is not the tarvex_function of this build",
+        "alive",
+    ]

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarvex {
 namespace {
@@ -292,8 +293,52 @@ PyTypeObject local_function_type = {
 
 } // namespace
 
+namespace {
+
+// The build of the frame, as the build system names it: the frame's sources
+// and the compiler. Builds with the same tag lay out their objects alike.
+#ifdef TARVEX_ABI
+constexpr char abi_tag[] = TARVEX_ABI;
+#else
+constexpr char abi_tag[] = "unnamed build";
+#endif
+
+// A registered type is used only with the mark of the build that put it
+// there: its instances' C fields are read as this build's, so a type of
+// another build, or anything else under the same key, must never be taken
+// for it. The mark is a capsule of the type itself with the build's tag as
+// its context, so that replacing the type alone does not pass either.
+constexpr char abi_mark_name[] = "_tarvex_shared.abi_mark";
+
+bool carries_this_build(PyObject* registry, const char* mark_key, PyObject* shared)
+{
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(registry, mark_key, &found) < 0)
+        return false;
+    Ref mark = steal(found);
+    if (!mark || !PyCapsule_IsValid(mark, abi_mark_name)
+        || PyCapsule_GetPointer(mark, abi_mark_name) != shared)
+        return false;
+    const auto* tag = static_cast<const char*>(PyCapsule_GetContext(mark));
+    return tag && std::strcmp(tag, abi_tag) == 0;
+}
+
+bool register_type(PyObject* registry, const char* key, const char* mark_key, PyTypeObject* local)
+{
+    if (PyType_Ready(local) < 0)
+        return false;
+    Ref mark = steal(PyCapsule_New(local, abi_mark_name, nullptr));
+    return mark && PyCapsule_SetContext(mark, const_cast<char*>(abi_tag)) == 0
+           && PyObject_SetAttrString(registry, mark_key, mark) == 0
+           && PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(local)) == 0;
+}
+
+} // namespace
+
 PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
 {
+    char mark_key[64];
+    PyOS_snprintf(mark_key, sizeof mark_key, "%s_abi", key);
     Ref registry = steal(PyImport_AddModuleRef(registry_name));
     if (!registry)
         return nullptr;
@@ -301,18 +346,16 @@ PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
     if (PyObject_GetOptionalAttrString(registry, key, &found) < 0)
         return nullptr;
     if (Ref shared = steal(found)) {
-        if (!PyType_Check(shared.get())
-            || reinterpret_cast<PyTypeObject*>(shared.get())->tp_basicsize != local->tp_basicsize) {
-            PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name, key,
-                         local->tp_name);
+        if (!carries_this_build(registry, mark_key, shared)) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name,
+                             key, local->tp_name);
             return nullptr;
         }
         // The registry keeps the type alive for the life of the process.
         return reinterpret_cast<PyTypeObject*>(shared.get());
     }
-    if (PyType_Ready(local) < 0)
-        return nullptr;
-    if (PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(local)) < 0)
+    if (!register_type(registry, key, mark_key, local))
         return nullptr;
     return local;
 }

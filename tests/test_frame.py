@@ -343,3 +343,48 @@ def test_a_shared_type_of_another_build_is_refused_without_a_crash(planted):
         "_tarvex_shared.function_type is not the tarvex_function of this build",
         "alive",
     ]
+
+
+# Recursion through the package's functions in a thread with a small stack:
+# the host counts recursion, not stack, so only a stack guard stops these
+# before the stack overflows.
+SMALL_STACK_RECURSION = """
+import os, sys, threading, types
+import tarvex_func.function.setkit as setkit
+import tarvex_func.function.textkit as textkit
+
+class Recursive:
+    def __hash__(self):
+        return hash(tuple(setkit.list_set([Recursive()])))
+
+def hash_recursion():
+    setkit.list_set([Recursive()])
+
+def endless_tree():
+    path = types.SimpleNamespace(isfile=lambda p: False, isdir=lambda p: True,
+                                 join=lambda a, b: "d", basename=os.path.basename)
+    textkit.os = types.SimpleNamespace(name="posix", path=path, listdir=lambda p: ["d"])
+    textkit.str_files_dict("top")
+
+def run(case):
+    try:
+        case()
+    except RecursionError:
+        print(case.__name__, "RecursionError")
+
+sys.setrecursionlimit(10**6)
+threading.stack_size(int(sys.argv[1]) * 1024)
+for case in (hash_recursion, endless_tree):
+    thread = threading.Thread(target=run, args=(case,))
+    thread.start()
+    thread.join()
+"""
+
+
+@pytest.mark.parametrize("kib", [256, 384, 512, 768])
+def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error(kib, tmp_path):
+    script = tmp_path / "recurse.py"
+    script.write_text(SMALL_STACK_RECURSION)
+    done = subprocess.run([sys.executable, str(script), str(kib)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split("\n") == ["hash_recursion RecursionError", "endless_tree RecursionError", ""]

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <tuple>
@@ -237,12 +238,31 @@ inline Ref invoke(Site& site, PyObject* const* slots, std::index_sequence<I...>)
 
 namespace detail {
 
+// The address below which this thread's stack is too short for another
+// call; 0 until the thread's first call asks the system.
+extern thread_local std::uintptr_t stack_limit;
+std::uintptr_t find_stack_limit() noexcept;
+void raise_stack_exhausted() noexcept;
+
+// Whether the native stack has room for another call. The host counts
+// recursion, but a thread with a small stack can run out before the count
+// does.
+inline bool stack_has_room() noexcept
+{
+    const std::uintptr_t limit = stack_limit ? stack_limit : find_stack_limit();
+    const char here = 0;
+    if (reinterpret_cast<std::uintptr_t>(&here) >= limit)
+        return true;
+    raise_stack_exhausted();
+    return false;
+}
+
 // Runs the body on bound parameters, guarding the native stack as the host's
 // own functions do, and gives an escaping exception the function's entry.
 template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* slots)
 {
     constexpr std::size_t arity = Arity<decltype(Body)>::value;
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
+    if (!stack_has_room() || Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
     Site site(function, reinterpret_cast<FunctionObject*>(function)->spec->line);
     Ref result = invoke<Body>(site, slots, std::make_index_sequence<arity>{});

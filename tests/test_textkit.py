@@ -547,3 +547,14 @@ def test_files_list(tree, tmp_path):
     assert t.str_files_list("top/a.txt") == []
     os.makedirs("only/empty/dirs")
     assert t.str_files_list("only") == []
+
+
+def test_the_line_generator_frame_shows_its_line(sample):
+    g = t.str_read_line(sample)
+    assert g.gi_frame.f_lineno == g.gi_code.co_firstlineno == 101
+    next(g)
+    frame = g.gi_frame
+    assert frame.f_lineno == 109 and frame is g.gi_frame  # suspended at the yield
+    assert frame.f_locals["x"] == sample and frame.f_code.co_varnames == g.gi_code.co_varnames
+    list(g)
+    assert g.gi_frame is None

@@ -449,6 +449,9 @@ public:
     virtual int traverse(visitproc visit, void* arg) noexcept = 0;
     // The values of the code object's locals (nullptr while unbound).
     virtual void locals(PyObject** values, std::size_t count) noexcept = 0;
+    // The line the body stands at: its definition before the first
+    // resumption, then the statement of the yield it is suspended at.
+    virtual int line() const noexcept = 0;
 };
 
 // Takes ownership of `body`, also on failure.
@@ -477,7 +480,12 @@ template <class Other> void export_local(const Other&, PyObject**, std::size_t, 
 // first and in their order.
 template <auto Step, class Frame> class GeneratorBody final : public Resumable {
 public:
-    GeneratorBody(Frame&& frame, int line) noexcept : frame_(std::move(frame)), line_(line) {}
+    GeneratorBody(Frame&& frame, int line) noexcept
+        : frame_(std::move(frame)),
+          line_(line),
+          yield_line_(line)
+    {
+    }
 
     Ref resume(PyObject* function, bool thrown) noexcept override
     {
@@ -486,8 +494,11 @@ public:
         Ref value = Step(run, frame_);
         if (!value && PyErr_Occurred())
             report_generator_frame(function, line_);
+        yield_line_ = site.line();
         return value;
     }
+
+    int line() const noexcept override { return yield_line_; }
 
     int traverse(visitproc visit, void* arg) noexcept override
     {
@@ -510,6 +521,7 @@ public:
 private:
     Frame frame_;
     int line_;
+    int yield_line_;
 };
 
 } // namespace detail

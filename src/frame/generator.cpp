@@ -17,12 +17,17 @@ namespace {
 
 constexpr const char registry_key[] = "generator_type";
 
+Name replace_name{"replace"};
+Name co_code_name{"co_code"};
+Keywords code_keywords{"co_code co_linetable"};
+
 struct GeneratorObject {
     PyObject ob_base;
     PyObject* function; // the generator function: code, globals, entry names
     PyObject* name;     // __name__
     PyObject* qualname; // __qualname__
     PyObject* frame;    // gi_frame, made on first read
+    int frame_line;     // the line `frame` shows
     PyObject* weakrefs;
     detail::Resumable* body; // nullptr once finished
     bool started;
@@ -240,18 +245,59 @@ PyObject* get_yieldfrom(PyObject*, void*) { Py_RETURN_NONE; }
 
 // A frame of the function's code whose locals show the body's current
 // values; None once the generator has finished.
+// The function's code with the few instructions of an empty code object
+// (a frame reports no line on no instructions) and a line table that puts
+// them at `line`: one entry without columns, the line given as its distance
+// from the first line.
+Ref code_at_line(PyObject* code, int first_line, int line)
+{
+    Ref empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line)));
+    Ref instructions = empty ? attr(empty, co_code_name) : Ref();
+    if (!instructions)
+        return {};
+    const Py_ssize_t units = PyBytes_GET_SIZE(instructions.get()) / 2;
+    constexpr unsigned char without_columns = 0x80 | (13 << 3);
+    unsigned char table[8] = {static_cast<unsigned char>(without_columns | ((units - 1) & 7))};
+    std::size_t size = 1;
+    const int delta = line - first_line;
+    unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u
+                               : static_cast<unsigned>(delta) << 1;
+    for (; value >= 64; value >>= 6)
+        table[size++] = static_cast<unsigned char>(0x40 | (value & 0x3f));
+    table[size++] = static_cast<unsigned char>(value);
+    Ref lines = steal(PyBytes_FromStringAndSize(reinterpret_cast<char*>(table), size));
+    Ref replace = lines ? attr(code, replace_name) : Ref();
+    return replace ? call_with_keywords(replace, {instructions.get(), lines.get()}, code_keywords)
+                   : Ref();
+}
+
+// The frame shows the line the body stands at, as the host's frames do; it
+// is made anew only when that line has changed since it was last read.
+bool frame_at_current_line(GeneratorObject* g, const FunctionObject* f)
+{
+    const int line = g->body->line();
+    if (g->frame && g->frame_line == line)
+        return true;
+    Ref code = code_at_line(f->code, f->spec->line, line);
+    if (!code)
+        return false;
+    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), f->globals, nullptr));
+    if (!frame)
+        return false;
+    Py_XSETREF(g->frame, frame);
+    g->frame_line = line;
+    return true;
+}
+
 PyObject* get_frame(PyObject* self, void*)
 {
     GeneratorObject* g = self_of(self);
     const FunctionObject* f = as_function(g->function);
     if (!g->body || !f->code)
         Py_RETURN_NONE;
-    if (!g->frame) {
-        g->frame = reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals, nullptr));
-        if (!g->frame)
-            return nullptr;
-    }
+    if (!frame_at_current_line(g, f))
+        return nullptr;
     Ref names = steal(PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(f->code)));
     Ref proxy = steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(g->frame)));
     if (!names || !proxy)
@@ -391,6 +437,7 @@ Ref new_generator(PyObject* function, Resumable* body) noexcept
     g->name = name.release();
     g->qualname = Py_NewRef(f->qualname);
     g->frame = nullptr;
+    g->frame_line = 0;
     g->weakrefs = nullptr;
     g->body = owned.release();
     g->started = false;

@@ -44,7 +44,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
 		-C build-dir=build/sanitize ".[test]"
-	ulimit -s 65536 && PYTHONMALLOC=malloc_debug ASAN_OPTIONS=detect_leaks=0 \
+	ulimit -s 65536 && TARVEX_SANITIZED=1 PYTHONMALLOC=malloc_debug ASAN_OPTIONS=detect_leaks=0 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" $(SAN_PY) -m pytest -q -p no:cacheprovider
 
 # A wheel a package index accepts: built, then repaired into a manylinux

@@ -240,7 +240,9 @@ namespace detail {
 
 // The address below which this thread's stack is too short for another
 // call; 0 until the thread's first call asks the system.
-extern thread_local std::uintptr_t stack_limit;
+// (Constant-initialised and inline, so that reading it needs no
+// initialisation check across modules.)
+inline thread_local std::uintptr_t stack_limit = 0;
 std::uintptr_t find_stack_limit() noexcept;
 void raise_stack_exhausted() noexcept;
 

@@ -52,8 +52,6 @@ std::uintptr_t stack_low_end() noexcept
 
 } // namespace
 
-thread_local std::uintptr_t stack_limit = 0;
-
 std::uintptr_t find_stack_limit() noexcept
 {
     const std::uintptr_t low = stack_low_end();

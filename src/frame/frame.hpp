@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <new>
+#include <span>
 #include <tuple>
 #include <utility>
 
@@ -512,11 +513,71 @@ template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcep
 
 class Exec;
 
+// A function definition whose body's parameters match its spec: the arity is
+// checked when the module compiles, so a body cannot read past the bound
+// parameters.
+struct Definition {
+    const Spec* spec;
+    vectorcallfunc call;
+};
+
+template <const Spec& S, auto Body> constexpr Definition checked() noexcept
+{
+    static_assert(detail::Arity<decltype(Body)>::value == static_cast<std::size_t>(S.slot_count()),
+                  "the body's parameters differ from its spec (counting *args and **kwargs)");
+    return {&S, entry<Body>};
+}
+
+// One module-level statement, as a row of the module's table.
+struct Statement {
+    enum class Kind : unsigned char { import, import_from, define, run };
+    Kind kind;
+    int line = 0;
+    const char* dotted = nullptr; // the module of an import
+    const char* name = nullptr;   // the name of `from dotted import name`
+    Definition definition{};      // the function of a `def`
+    bool (*run)(Exec&) = nullptr; // any other statement
+};
+
+// `import dotted` at `line`.
+constexpr Statement import_module(int line, const char* dotted) noexcept
+{
+    return {.kind = Statement::Kind::import, .line = line, .dotted = dotted};
+}
+
+// `from dotted import name` at `line`.
+constexpr Statement import_from(int line, const char* dotted, const char* name) noexcept
+{
+    return {.kind = Statement::Kind::import_from, .line = line, .dotted = dotted, .name = name};
+}
+
+// `def` of the spec's function with `Body`, at the spec's line.
+template <const Spec& S, auto Body> constexpr Statement def() noexcept
+{
+    return {.kind = Statement::Kind::define, .line = S.line, .definition = checked<S, Body>()};
+}
+
+// A statement the module writes out itself (a class definition and the like);
+// it marks its own lines.
+constexpr Statement run(bool (*statement)(Exec&)) noexcept
+{
+    return {.kind = Statement::Kind::run, .run = statement};
+}
+
 struct ModuleDef {
     const char* name; // the bare module name, "setkit"
     const char* doc;
-    bool (*statements)(Exec&); // module-level statements in source order
-    bool generators = false;   // the module defines a generator function
+    std::span<const Statement> statements; // module-level statements in source order
+
+    // Whether some statement defines a generator function, which needs the
+    // shared generator type ready before the first call.
+    constexpr bool defines_generators() const noexcept
+    {
+        for (const Statement& statement : statements)
+            if (statement.kind == Statement::Kind::define && statement.definition.spec->generator)
+                return true;
+        return false;
+    }
 };
 
 // The exec step as the module's statements see it.
@@ -534,9 +595,12 @@ public:
     // already imported submodule of that name, else ImportError.
     bool import_from(int line, const char* dotted, const char* name) noexcept;
     // `def` at the spec's line: creates the function and stores it as a global.
-    bool define(const Spec& spec, vectorcallfunc call) noexcept;
+    bool define(const Definition& definition) noexcept;
     // Creates a function without storing it (methods of a class).
-    Ref function(const Spec& spec, vectorcallfunc call) noexcept;
+    Ref function(const Definition& definition) noexcept;
+    Ref function(const Spec& spec, vectorcallfunc call) noexcept { return function({&spec, call}); }
+    // Runs one row of a module's table.
+    bool execute(const Statement& statement) noexcept;
     bool store(const char* name, PyObject* value) noexcept;
 
 private:

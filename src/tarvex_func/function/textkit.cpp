@@ -972,32 +972,35 @@ Ref str_files_list(Site& at, PyObject* x)
 
 // --- module --------------------------------------------------------------------
 
-bool statements(Exec& m)
-{
-    return m.import(10, "datetime") && m.import(11, "os.path") && m.import(12, "shutil")
-           && m.import(14, "yaml") && m.define(str_int_spec, entry<str_int>)
-           && m.define(str_float_spec, entry<str_float>) && m.define(str_time_spec, entry<str_time>)
-           && m.define(str_isfile_spec, entry<str_isfile>)
-           && m.define(str_file_delete_spec, entry<str_file_delete>)
-           && m.define(str_isdir_spec, entry<str_isdir>)
-           && m.define(str_dir_delete_spec, entry<str_dir_delete>)
-           && m.define(str_copy_spec, entry<str_copy>) && m.define(str_move_spec, entry<str_move>)
-           && m.define(str_format_spec, entry<str_format>)
-           && m.define(str_format_s_spec, entry<str_format_s>)
-           && m.define(str_read_yaml_spec, entry<str_read_yaml>)
-           && m.define(str_read_file_spec, entry<str_read_file>)
-           && m.define(str_read_line_spec, entry<str_read_line>)
-           && m.define(str_read_lines_spec, entry<str_read_lines>)
-           && m.define(str_write_file_spec, entry<str_write_file>)
-           && m.define(str_files_dict_spec, entry<str_files_dict>)
-           && m.define(str_files_list_spec, entry<str_files_list>);
-}
+constexpr Statement statements[] = {
+    import_module(10, "datetime"),
+    import_module(11, "os.path"),
+    import_module(12, "shutil"),
+    import_module(14, "yaml"),
+    def<str_int_spec, str_int>(),
+    def<str_float_spec, str_float>(),
+    def<str_time_spec, str_time>(),
+    def<str_isfile_spec, str_isfile>(),
+    def<str_file_delete_spec, str_file_delete>(),
+    def<str_isdir_spec, str_isdir>(),
+    def<str_dir_delete_spec, str_dir_delete>(),
+    def<str_copy_spec, str_copy>(),
+    def<str_move_spec, str_move>(),
+    def<str_format_spec, str_format>(),
+    def<str_format_s_spec, str_format_s>(),
+    def<str_read_yaml_spec, str_read_yaml>(),
+    def<str_read_file_spec, str_read_file>(),
+    def<str_read_line_spec, str_read_line>(),
+    def<str_read_lines_spec, str_read_lines>(),
+    def<str_write_file_spec, str_write_file>(),
+    def<str_files_dict_spec, str_files_dict>(),
+    def<str_files_list_spec, str_files_list>(),
+};
 
 constexpr ModuleDef textkit{
     .name = "textkit",
     .doc = "Strings as numbers, timestamps, format templates and file-system paths.",
     .statements = statements,
-    .generators = true,
 };
 
 } // namespace

@@ -256,6 +256,54 @@ def test_unbounded_recursion_raises_recursion_error():
         setkit.list_set([Recursive()])
 
 
+SMALL_STACK_RECURSION = """
+import os, sys, threading, types
+from tarvex_func.function import setkit, textkit
+
+class Recursive:
+    def __hash__(self):
+        return hash(tuple(setkit.list_set([Recursive()])))
+
+class Fresh:
+    def __hash__(self):
+        setkit.list_set([Fresh()])
+        return 0
+
+endless = types.SimpleNamespace(isfile=lambda p: False, isdir=lambda p: True,
+                                join=lambda a, b: "d", basename=os.path.basename)
+textkit.os = types.SimpleNamespace(name="posix", path=endless, listdir=lambda p: ["d"])
+
+def outcome(call):
+    try:
+        call()
+    except RecursionError as error:
+        return str(error)
+    return "returned"
+
+def cases():
+    print(outcome(lambda: setkit.list_set([Recursive()])))
+    print(outcome(lambda: setkit.list_set([Fresh()])))
+    print(outcome(lambda: textkit.str_files_dict("top")))
+
+threading.stack_size(int(sys.argv[1]) * 1024)
+thread = threading.Thread(target=cases)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="instrumented frames are several times larger")
+@pytest.mark.parametrize("kib", [256, 384, 512, 768])
+def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error(kib):
+    result = subprocess.run([sys.executable, "-c", SMALL_STACK_RECURSION, str(kib)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 3 and all(line.startswith("maximum recursion depth exceeded")
+                                   for line in lines), result.stdout
+
+
 def test_a_failed_exec_reports_init_and_a_later_import_starts_afresh():
     out = run_python(
         "import sys, traceback\n"

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <span>
@@ -238,16 +239,41 @@ inline Ref invoke(Site& site, PyObject* const* slots, std::index_sequence<I...>)
 
 namespace detail {
 
-// Runs the body on bound parameters, guarding the native stack as the host's
-// own functions do, and gives an escaping exception the function's entry.
+// The lowest stack address at which a body may still start, per thread; the
+// largest address until the thread's bounds are looked up (on its first
+// call), 0 when the system does not say.
+inline constexpr std::uintptr_t stack_floor_unknown = UINTPTR_MAX;
+#if defined(__GNUC__) && defined(__linux__)
+// The initial-exec model reads the variable without a call into the loader.
+#define TARVEX_STACK_TLS thread_local __attribute__((tls_model("initial-exec")))
+#else
+#define TARVEX_STACK_TLS thread_local
+#endif
+extern TARVEX_STACK_TLS std::uintptr_t stack_floor;
+
+// Below the floor: looks the bounds up when unknown, and raises
+// RecursionError if the stack is still short.
+bool stack_exhausted(std::uintptr_t here) noexcept;
+
+// Whether less than a safe margin of the thread's stack is left, with
+// RecursionError raised then.
+inline bool stack_short() noexcept
+{
+    char probe;
+    const auto here = reinterpret_cast<std::uintptr_t>(&probe);
+    return here < stack_floor && stack_exhausted(here);
+}
+
+// Runs the body on bound parameters, guarding the native stack (the host
+// counts recursion, which a thread with a small stack outruns), and gives an
+// escaping exception the function's entry.
 template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* slots)
 {
     constexpr std::size_t arity = Arity<decltype(Body)>::value;
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
-        return nullptr;
     Site site(function, reinterpret_cast<FunctionObject*>(function)->spec->line);
+    if (stack_short())
+        return nullptr;
     Ref result = invoke<Body>(site, slots, std::make_index_sequence<arity>{});
-    Py_LeaveRecursiveCall();
     if (!result && !site.reported())
         site.report();
     return result.release();

@@ -826,7 +826,11 @@ bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* di
     at.line(144);
     Ref files_dict = global(str_files_dict_name);
     Ref label = files_dict ? os_path_call(join_name, dirs, i) : Ref();
-    Ref nested = label ? call(files_dict, new_root.get(), label.get(), skip_dir, skip_file) : Ref();
+    // The nested call reaches this body again without the host counting it.
+    if (!label || Py_EnterRecursiveCall(" while calling a Python object"))
+        return false;
+    Ref nested = call(files_dict, new_root.get(), label.get(), skip_dir, skip_file);
+    Py_LeaveRecursiveCall();
     if (!nested)
         return false;
     if (PyDict_Check(nested.get()))

@@ -346,3 +346,21 @@ def test_a_second_interpreter_is_refused():
         "ImportError Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."
     )
+
+
+def test_keywords_in_parameter_order_bind_like_any_other_call():
+    when = quantkit.number_time(0, "%Y")
+    assert quantkit.number_time(0, fmt="%Y") == quantkit.number_time(x=0, fmt="%Y") == when
+    assert quantkit.number_time(fmt="%Y", x=0) == when
+    assert quantkit.number_time(x=0) == quantkit.number_time(0) == quantkit.number_time(
+        0, "%Y-%m-%d %H:%M:%S.%f")
+    fmt = "".join(["f", "mt"])  # equal to the parameter name, not the same object
+    assert quantkit.number_time(0, **{fmt: "%Y"}) == when
+    with pytest.raises(TypeError, match=r"takes at most 2 positional arguments \(3 given\)"):
+        quantkit.number_time(0, "%Y", 1)
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'x'"):
+        quantkit.number_time(0, x=0)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'y'"):
+        quantkit.number_time(x=0, y=0)
+    with pytest.raises(TypeError, match=r"takes at least 1 positional argument \(0 given\)"):
+        quantkit.number_time(fmt="%Y")

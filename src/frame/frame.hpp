@@ -281,14 +281,50 @@ template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* s
 
 } // namespace detail
 
-// The fast-call entry of a function whose body is `Body`. Positional calls
-// that fill the parameters exactly reach the body without a copy.
+namespace detail {
+
+// How many leading parameters a call of a simple function fills in order:
+// its positional arguments, then keywords that are the parameter names' own
+// interned objects in the order of the parameters (their values follow the
+// positional ones in `args`); -1 when the general binder must decide.
+inline Py_ssize_t filled_in_order(const FunctionObject* f, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept
+{
+    if (!kwnames)
+        return nargs;
+    const Py_ssize_t nkwargs = PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkwargs > f->shape.params)
+        return -1;
+    PyObject* const* names = &PyTuple_GET_ITEM(f->params, nargs);
+    for (Py_ssize_t i = 0; i < nkwargs; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) != names[i])
+            return -1;
+    return nargs + nkwargs;
+}
+
+} // namespace detail
+
+// The fast-call entry of a function whose body is `Body`. Calls that fill
+// the parameters in order reach the body without the general binder, and
+// without a copy when every parameter is given.
 template <auto Body>
 PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     const detail::FunctionObject* f = reinterpret_cast<detail::FunctionObject*>(function);
-    if (!kwnames && f->shape.simple && PyVectorcall_NARGS(nargsf) == f->shape.params)
-        return detail::run<Body>(function, args);
+    if (f->shape.simple) {
+        const Py_ssize_t filled = detail::filled_in_order(f, PyVectorcall_NARGS(nargsf), kwnames);
+        if (filled == f->shape.params)
+            return detail::run<Body>(function, args);
+        if (filled >= f->shape.required && filled < f->shape.params) {
+            constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
+            PyObject* slots[arity > 0 ? arity : 1];
+            for (Py_ssize_t i = 0; i < filled; ++i)
+                slots[i] = args[i];
+            for (Py_ssize_t i = filled; i < f->shape.params; ++i)
+                slots[i] = PyTuple_GET_ITEM(f->fixed_defaults, i - f->shape.required);
+            return detail::run<Body>(function, slots);
+        }
+    }
     detail::Bound bound;
     switch (detail::bind(function, args, nargsf, kwnames, bound)) {
     case detail::BindResult::ok:

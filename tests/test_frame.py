@@ -150,9 +150,20 @@ def test_defaults_store_warns_and_calls_keep_the_fixed_default():
             with pytest.raises(RuntimeWarning):
                 f.__defaults__ = ("%m",)
             assert f.__defaults__ == ("%Y",)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            for store in (lambda: setattr(f, "__defaults__", None),
+                          lambda: delattr(f, "__defaults__"),
+                          lambda: setattr(f, "__kwdefaults__", None),
+                          lambda: delattr(f, "__kwdefaults__")):
+                with pytest.raises(RuntimeWarning, match="will not currently affect"):
+                    store()
+            assert f.__defaults__ == ("%Y",) and f.__kwdefaults__ == {"fmt": "%Y"}
     finally:
-        del f.__kwdefaults__
-        del f.__defaults__
+        with pytest.warns(RuntimeWarning, match="__kwdefaults__ will not currently affect"):
+            del f.__kwdefaults__
+        with pytest.warns(RuntimeWarning, match="__defaults__ will not currently affect"):
+            f.__defaults__ = None
     assert f.__defaults__ is None and f.__kwdefaults__ is None
     assert len(f(0)) == len("1970-01-01 00:00:00.000000")
 

@@ -108,7 +108,9 @@ int set_shown_defaults(PyObject** field, PyObject* value, bool (*accepts)(PyObje
         PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (value && PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
+    // None and deletion are stores like any other: each warns before it
+    // takes effect.
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
         return -1;
     Py_XSETREF(*field, Py_XNewRef(value));
     return 0;

@@ -21,17 +21,17 @@
 namespace tarvex {
 
 // ---------------------------------------------------------------------------
-// String table: constants created once at exec, hashed at creation.
+// Constant table: string constants created once at exec, hashed at creation.
 
-class Str {
+class Constant {
 public:
     enum class Kind : unsigned char { identifier, text, builtin, keywords };
 
     // Registers the constant with this extension's table; the object is made
     // when the module executes.
-    Str(const char* text, Kind kind) noexcept;
-    Str(const Str&) = delete;
-    Str& operator=(const Str&) = delete;
+    Constant(const char* text, Kind kind) noexcept;
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
 
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
@@ -42,29 +42,29 @@ private:
     const char* text_;
     Kind kind_;
     PyObject* object_ = nullptr;
-    Str* next_ = nullptr;
+    Constant* next_ = nullptr;
 };
 
 // An interned identifier: a global, attribute or keyword name.
-struct Name : Str {
-    explicit Name(const char* text) noexcept : Str(text, Kind::identifier) {}
+struct Name : Constant {
+    explicit Name(const char* text) noexcept : Constant(text, Kind::identifier) {}
 };
 
 // An ordinary (not interned) string literal.
-struct Text : Str {
-    explicit Text(const char* text) noexcept : Str(text, Kind::text) {}
+struct Text : Constant {
+    explicit Text(const char* text) noexcept : Constant(text, Kind::text) {}
 };
 
 // A built-in looked up once at exec and held for the life of the process, so
 // later rebinding of the built-in does not reach the module.
-struct Builtin : Str {
-    explicit Builtin(const char* name) noexcept : Str(name, Kind::builtin) {}
+struct Builtin : Constant {
+    explicit Builtin(const char* name) noexcept : Constant(name, Kind::builtin) {}
 };
 
 // The names of a call's keyword arguments, as one tuple of identifiers:
 // `Keywords open_keywords{"encoding"}`, names separated by blanks.
-struct Keywords : Str {
-    explicit Keywords(const char* names) noexcept : Str(names, Kind::keywords) {}
+struct Keywords : Constant {
+    explicit Keywords(const char* names) noexcept : Constant(names, Kind::keywords) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -363,7 +363,8 @@ inline Ref global_attr(PyObject* name, const Names&... attributes) noexcept
 Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept;
 
 // `callable(args...)` with positional arguments.
-template <class... Args> inline Ref call(PyObject* callable, Args... args) noexcept
+// Arguments are taken by reference, so a `Ref` passes as it is.
+template <class... Args> inline Ref call(PyObject* callable, const Args&... args) noexcept
 {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
     return steal(PyObject_Vectorcall(callable, stack + 1,
@@ -372,7 +373,7 @@ template <class... Args> inline Ref call(PyObject* callable, Args... args) noexc
 
 // `object.name(args...)` with positional arguments.
 template <class... Args>
-inline Ref call_method(PyObject* object, PyObject* name, Args... args) noexcept
+inline Ref call_method(PyObject* object, PyObject* name, const Args&... args) noexcept
 {
     PyObject* stack[] = {object, static_cast<PyObject*>(args)...};
     return steal(PyObject_VectorcallMethod(

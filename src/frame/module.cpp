@@ -11,21 +11,24 @@ ModuleState state;
 // --- string table -------------------------------------------------------------
 
 namespace {
-constinit Str* registered_strings = nullptr;
+constinit Constant* registered_strings = nullptr;
 }
 
-Str::Str(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(registered_strings)
+Constant::Constant(const char* text, Kind kind) noexcept
+    : text_(text),
+      kind_(kind),
+      next_(registered_strings)
 {
     registered_strings = this;
 }
 
 struct StringTable {
-    static PyObject* make(const Str& s)
+    static PyObject* make(const Constant& s)
     {
         switch (s.kind_) {
-        case Str::Kind::identifier:
+        case Constant::Kind::identifier:
             return PyUnicode_InternFromString(s.text_);
-        case Str::Kind::keywords:
+        case Constant::Kind::keywords:
             return identifier_tuple(s.text_);
         default:
             return PyUnicode_FromString(s.text_);
@@ -51,8 +54,8 @@ struct StringTable {
     // and hashing each once.
     static bool build()
     {
-        for (Str* s = registered_strings; s; s = s->next_) {
-            if (s->kind_ == Str::Kind::builtin || s->object_)
+        for (Constant* s = registered_strings; s; s = s->next_) {
+            if (s->kind_ == Constant::Kind::builtin || s->object_)
                 continue;
             s->object_ = make(*s);
             if (!s->object_ || PyObject_Hash(s->object_) == -1)
@@ -64,8 +67,8 @@ struct StringTable {
     // Looks up each held built-in once, as an attribute of `builtins`.
     static bool hold_builtins()
     {
-        for (Str* s = registered_strings; s; s = s->next_) {
-            if (s->kind_ != Str::Kind::builtin || s->object_)
+        for (Constant* s = registered_strings; s; s = s->next_) {
+            if (s->kind_ != Constant::Kind::builtin || s->object_)
                 continue;
             if (PyObject_GetOptionalAttrString(state.builtins, s->text_, &s->object_) < 0)
                 return false;

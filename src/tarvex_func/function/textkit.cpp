@@ -829,13 +829,13 @@ bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* di
     // The nested call reaches this body again without the host counting it.
     if (!label || Py_EnterRecursiveCall(" while calling a Python object"))
         return false;
-    Ref nested = call(files_dict, new_root.get(), label.get(), skip_dir, skip_file);
+    Ref nested = call(files_dict, new_root, label, skip_dir, skip_file);
     Py_LeaveRecursiveCall();
     if (!nested)
         return false;
     if (PyDict_Check(nested.get()))
         return PyDict_Update(file_dict, nested) == 0;
-    return static_cast<bool>(call_method(file_dict, update_name, nested.get()));
+    return static_cast<bool>(call_method(file_dict, update_name, nested));
 }
 
 // One entry `i` of the directory `x` labelled `dirs`.
@@ -882,8 +882,8 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     const int labelled = PyObject_IsTrue(dirs);
     if (labelled < 0)
         return {};
-    Ref label = labelled ? call_method(dirs, replace_name, old.get(), new_.get())
-                         : os_path_call(basename_name, x);
+    Ref label
+        = labelled ? call_method(dirs, replace_name, old, new_) : os_path_call(basename_name, x);
     if (!label)
         return {};
     at.line(134);

@@ -39,7 +39,9 @@ STATEMENTS = [
 
 
 def instructions(statement, count):
-    code = f"{SETUP}for _ in range({count}):\n    {statement}\n"
+    # In a function, so that names are read as globals through the
+    # interpreter's inline caches, as in a program.
+    code = f"{SETUP}def loop():\n    for _ in range({count}):\n        {statement}\nloop()\n"
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",

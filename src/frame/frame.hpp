@@ -325,6 +325,26 @@ PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObje
             return detail::run<Body>(function, slots);
         }
     }
+    if (f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed && !kwnames) {
+        // Every parameter given positionally: the rest becomes `*args` directly.
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const Py_ssize_t params = f->shape.params;
+        if (nargs >= params) {
+            constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
+            Ref rest = steal(PyTuple_New(nargs - params));
+            if (!rest) {
+                Site(function, f->spec->line).report();
+                return nullptr;
+            }
+            for (Py_ssize_t i = params; i < nargs; ++i)
+                PyTuple_SET_ITEM(rest.get(), i - params, Py_NewRef(args[i]));
+            PyObject* slots[arity];
+            for (Py_ssize_t i = 0; i < params; ++i)
+                slots[i] = args[i];
+            slots[params] = rest;
+            return detail::run<Body>(function, slots);
+        }
+    }
     detail::Bound bound;
     switch (detail::bind(function, args, nargsf, kwnames, bound)) {
     case detail::BindResult::ok:

@@ -14,23 +14,24 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <span>
 #include <tuple>
 #include <utility>
 
 namespace tarvex {
 
 // ---------------------------------------------------------------------------
-// String table: constants created once at exec, hashed at creation.
+// Constant table: string constants created once at exec, hashed at creation.
 
-class Str {
+class Constant {
 public:
     enum class Kind : unsigned char { identifier, text, builtin, keywords };
 
     // Registers the constant with this extension's table; the object is made
     // when the module executes.
-    Str(const char* text, Kind kind) noexcept;
-    Str(const Str&) = delete;
-    Str& operator=(const Str&) = delete;
+    Constant(const char* text, Kind kind) noexcept;
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
 
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
@@ -41,29 +42,29 @@ private:
     const char* text_;
     Kind kind_;
     PyObject* object_ = nullptr;
-    Str* next_ = nullptr;
+    Constant* next_ = nullptr;
 };
 
 // An interned identifier: a global, attribute or keyword name.
-struct Name : Str {
-    explicit Name(const char* text) noexcept : Str(text, Kind::identifier) {}
+struct Name : Constant {
+    explicit Name(const char* text) noexcept : Constant(text, Kind::identifier) {}
 };
 
 // An ordinary (not interned) string literal.
-struct Text : Str {
-    explicit Text(const char* text) noexcept : Str(text, Kind::text) {}
+struct Text : Constant {
+    explicit Text(const char* text) noexcept : Constant(text, Kind::text) {}
 };
 
 // A built-in looked up once at exec and held for the life of the process, so
 // later rebinding of the built-in does not reach the module.
-struct Builtin : Str {
-    explicit Builtin(const char* name) noexcept : Str(name, Kind::builtin) {}
+struct Builtin : Constant {
+    explicit Builtin(const char* name) noexcept : Constant(name, Kind::builtin) {}
 };
 
 // The names of a call's keyword arguments, as one tuple of identifiers:
 // `Keywords open_keywords{"encoding"}`, names separated by blanks.
-struct Keywords : Str {
-    explicit Keywords(const char* names) noexcept : Str(names, Kind::keywords) {}
+struct Keywords : Constant {
+    explicit Keywords(const char* names) noexcept : Constant(names, Kind::keywords) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -238,37 +239,41 @@ inline Ref invoke(Site& site, PyObject* const* slots, std::index_sequence<I...>)
 
 namespace detail {
 
-// The address below which this thread's stack is too short for another
-// call; 0 until the thread's first call asks the system.
-// (Constant-initialised and inline, so that reading it needs no
-// initialisation check across modules.)
-inline thread_local std::uintptr_t stack_limit = 0;
-std::uintptr_t find_stack_limit() noexcept;
-void raise_stack_exhausted() noexcept;
+// The lowest stack address at which a body may still start, per thread; the
+// largest address until the thread's bounds are looked up (on its first
+// call), 0 when the system does not say.
+inline constexpr std::uintptr_t stack_floor_unknown = UINTPTR_MAX;
+#if defined(__GNUC__) && defined(__linux__)
+// The initial-exec model reads the variable without a call into the loader.
+#define TARVEX_STACK_TLS thread_local __attribute__((tls_model("initial-exec")))
+#else
+#define TARVEX_STACK_TLS thread_local
+#endif
+extern TARVEX_STACK_TLS std::uintptr_t stack_floor;
 
-// Whether the native stack has room for another call. The host counts
-// recursion, but a thread with a small stack can run out before the count
-// does.
-inline bool stack_has_room() noexcept
+// Below the floor: looks the bounds up when unknown, and raises
+// RecursionError if the stack is still short.
+bool stack_exhausted(std::uintptr_t here) noexcept;
+
+// Whether less than a safe margin of the thread's stack is left, with
+// RecursionError raised then.
+inline bool stack_short() noexcept
 {
-    const std::uintptr_t limit = stack_limit ? stack_limit : find_stack_limit();
-    const char here = 0;
-    if (reinterpret_cast<std::uintptr_t>(&here) >= limit)
-        return true;
-    raise_stack_exhausted();
-    return false;
+    char probe;
+    const auto here = reinterpret_cast<std::uintptr_t>(&probe);
+    return here < stack_floor && stack_exhausted(here);
 }
 
-// Runs the body on bound parameters, guarding the native stack as the host's
-// own functions do, and gives an escaping exception the function's entry.
+// Runs the body on bound parameters, guarding the native stack (the host
+// counts recursion, which a thread with a small stack outruns), and gives an
+// escaping exception the function's entry.
 template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* slots)
 {
     constexpr std::size_t arity = Arity<decltype(Body)>::value;
-    if (!stack_has_room() || Py_EnterRecursiveCall(" while calling a Python object"))
-        return nullptr;
     Site site(function, reinterpret_cast<FunctionObject*>(function)->spec->line);
+    if (stack_short())
+        return nullptr;
     Ref result = invoke<Body>(site, slots, std::make_index_sequence<arity>{});
-    Py_LeaveRecursiveCall();
     if (!result && !site.reported())
         site.report();
     return result.release();
@@ -276,14 +281,70 @@ template <auto Body> inline PyObject* run(PyObject* function, PyObject* const* s
 
 } // namespace detail
 
-// The fast-call entry of a function whose body is `Body`. Positional calls
-// that fill the parameters exactly reach the body without a copy.
+namespace detail {
+
+// How many leading parameters a call of a simple function fills in order:
+// its positional arguments, then keywords that are the parameter names' own
+// interned objects in the order of the parameters (their values follow the
+// positional ones in `args`); -1 when the general binder must decide.
+inline Py_ssize_t filled_in_order(const FunctionObject* f, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept
+{
+    if (!kwnames)
+        return nargs;
+    const Py_ssize_t nkwargs = PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkwargs > f->shape.params)
+        return -1;
+    PyObject* const* names = &PyTuple_GET_ITEM(f->params, nargs);
+    for (Py_ssize_t i = 0; i < nkwargs; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) != names[i])
+            return -1;
+    return nargs + nkwargs;
+}
+
+} // namespace detail
+
+// The fast-call entry of a function whose body is `Body`. Calls that fill
+// the parameters in order reach the body without the general binder, and
+// without a copy when every parameter is given.
 template <auto Body>
 PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     const detail::FunctionObject* f = reinterpret_cast<detail::FunctionObject*>(function);
-    if (!kwnames && f->shape.simple && PyVectorcall_NARGS(nargsf) == f->shape.params)
-        return detail::run<Body>(function, args);
+    if (f->shape.simple) {
+        const Py_ssize_t filled = detail::filled_in_order(f, PyVectorcall_NARGS(nargsf), kwnames);
+        if (filled == f->shape.params)
+            return detail::run<Body>(function, args);
+        if (filled >= f->shape.required && filled < f->shape.params) {
+            constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
+            PyObject* slots[arity > 0 ? arity : 1];
+            for (Py_ssize_t i = 0; i < filled; ++i)
+                slots[i] = args[i];
+            for (Py_ssize_t i = filled; i < f->shape.params; ++i)
+                slots[i] = PyTuple_GET_ITEM(f->fixed_defaults, i - f->shape.required);
+            return detail::run<Body>(function, slots);
+        }
+    }
+    if (f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed && !kwnames) {
+        // Every parameter given positionally: the rest becomes `*args` directly.
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const Py_ssize_t params = f->shape.params;
+        if (nargs >= params) {
+            constexpr std::size_t arity = detail::Arity<decltype(Body)>::value;
+            Ref rest = steal(PyTuple_New(nargs - params));
+            if (!rest) {
+                Site(function, f->spec->line).report();
+                return nullptr;
+            }
+            for (Py_ssize_t i = params; i < nargs; ++i)
+                PyTuple_SET_ITEM(rest.get(), i - params, Py_NewRef(args[i]));
+            PyObject* slots[arity];
+            for (Py_ssize_t i = 0; i < params; ++i)
+                slots[i] = args[i];
+            slots[params] = rest;
+            return detail::run<Body>(function, slots);
+        }
+    }
     detail::Bound bound;
     switch (detail::bind(function, args, nargsf, kwnames, bound)) {
     case detail::BindResult::ok:
@@ -322,7 +383,8 @@ inline Ref global_attr(PyObject* name, const Names&... attributes) noexcept
 Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept;
 
 // `callable(args...)` with positional arguments.
-template <class... Args> inline Ref call(PyObject* callable, Args... args) noexcept
+// Arguments are taken by reference, so a `Ref` passes as it is.
+template <class... Args> inline Ref call(PyObject* callable, const Args&... args) noexcept
 {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
     return steal(PyObject_Vectorcall(callable, stack + 1,
@@ -331,7 +393,7 @@ template <class... Args> inline Ref call(PyObject* callable, Args... args) noexc
 
 // `object.name(args...)` with positional arguments.
 template <class... Args>
-inline Ref call_method(PyObject* object, PyObject* name, Args... args) noexcept
+inline Ref call_method(PyObject* object, PyObject* name, const Args&... args) noexcept
 {
     PyObject* stack[] = {object, static_cast<PyObject*>(args)...};
     return steal(PyObject_VectorcallMethod(
@@ -546,11 +608,71 @@ template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcep
 
 class Exec;
 
+// A function definition whose body's parameters match its spec: the arity is
+// checked when the module compiles, so a body cannot read past the bound
+// parameters.
+struct Definition {
+    const Spec* spec;
+    vectorcallfunc call;
+};
+
+template <const Spec& S, auto Body> constexpr Definition checked() noexcept
+{
+    static_assert(detail::Arity<decltype(Body)>::value == static_cast<std::size_t>(S.slot_count()),
+                  "the body's parameters differ from its spec (counting *args and **kwargs)");
+    return {&S, entry<Body>};
+}
+
+// One module-level statement, as a row of the module's table.
+struct Statement {
+    enum class Kind : unsigned char { import, import_from, define, run };
+    Kind kind;
+    int line = 0;
+    const char* dotted = nullptr; // the module of an import
+    const char* name = nullptr;   // the name of `from dotted import name`
+    Definition definition{};      // the function of a `def`
+    bool (*run)(Exec&) = nullptr; // any other statement
+};
+
+// `import dotted` at `line`.
+constexpr Statement import_module(int line, const char* dotted) noexcept
+{
+    return {.kind = Statement::Kind::import, .line = line, .dotted = dotted};
+}
+
+// `from dotted import name` at `line`.
+constexpr Statement import_from(int line, const char* dotted, const char* name) noexcept
+{
+    return {.kind = Statement::Kind::import_from, .line = line, .dotted = dotted, .name = name};
+}
+
+// `def` of the spec's function with `Body`, at the spec's line.
+template <const Spec& S, auto Body> constexpr Statement def() noexcept
+{
+    return {.kind = Statement::Kind::define, .line = S.line, .definition = checked<S, Body>()};
+}
+
+// A statement the module writes out itself (a class definition and the like);
+// it marks its own lines.
+constexpr Statement run(bool (*statement)(Exec&)) noexcept
+{
+    return {.kind = Statement::Kind::run, .run = statement};
+}
+
 struct ModuleDef {
     const char* name; // the bare module name, "setkit"
     const char* doc;
-    bool (*statements)(Exec&); // module-level statements in source order
-    bool generators = false;   // the module defines a generator function
+    std::span<const Statement> statements; // module-level statements in source order
+
+    // Whether some statement defines a generator function, which needs the
+    // shared generator type ready before the first call.
+    constexpr bool defines_generators() const noexcept
+    {
+        for (const Statement& statement : statements)
+            if (statement.kind == Statement::Kind::define && statement.definition.spec->generator)
+                return true;
+        return false;
+    }
 };
 
 // The exec step as the module's statements see it.
@@ -568,9 +690,12 @@ public:
     // already imported submodule of that name, else ImportError.
     bool import_from(int line, const char* dotted, const char* name) noexcept;
     // `def` at the spec's line: creates the function and stores it as a global.
-    bool define(const Spec& spec, vectorcallfunc call) noexcept;
+    bool define(const Definition& definition) noexcept;
     // Creates a function without storing it (methods of a class).
-    Ref function(const Spec& spec, vectorcallfunc call) noexcept;
+    Ref function(const Definition& definition) noexcept;
+    Ref function(const Spec& spec, vectorcallfunc call) noexcept { return function({&spec, call}); }
+    // Runs one row of a module's table.
+    bool execute(const Statement& statement) noexcept;
     bool store(const char* name, PyObject* value) noexcept;
 
 private:

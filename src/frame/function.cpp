@@ -12,13 +12,11 @@ namespace {
 constexpr const char registry_name[] = "_tarvex_shared";
 constexpr const char registry_key[] = "function_type";
 
-FunctionObject* self_of(PyObject* object) { return as_function(object); }
-
 // --- attributes -------------------------------------------------------------
 
 PyObject* get_doc(PyObject* self, void*)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     if (!f->doc) {
         f->doc = f->spec->doc ? PyUnicode_FromString(f->spec->doc) : Py_NewRef(Py_None);
         if (!f->doc)
@@ -29,13 +27,13 @@ PyObject* get_doc(PyObject* self, void*)
 
 int set_doc(PyObject* self, PyObject* value, void*)
 {
-    Py_XSETREF(self_of(self)->doc, Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     if (!f->name && !(f->name = PyUnicode_InternFromString(f->spec->name)))
         return nullptr;
     return Py_NewRef(f->name);
@@ -57,20 +55,20 @@ namespace {
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&self_of(self)->name, value, "__name__ must be set to a string object");
+    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(self_of(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&self_of(self)->qualname, value,
+    return set_string(&as_function(self)->qualname, value,
                       "__qualname__ must be set to a string object");
 }
 
 PyObject* get_dict(PyObject* self, void*)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     if (!f->dict && !(f->dict = PyDict_New()))
         return nullptr;
     return Py_NewRef(f->dict);
@@ -86,17 +84,17 @@ int set_dict(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    Py_XSETREF(self_of(self)->dict, Py_NewRef(value));
+    Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
     return 0;
 }
 
 PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(self_of(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return or_none(self_of(self)->code); }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(self_of(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(self_of(self)->kwdefaults); }
+PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
 
 // Stores a new `__defaults__` or `__kwdefaults__` for reading back only:
 // calls keep the values fixed at definition, which the warning says.
@@ -109,7 +107,9 @@ int set_shown_defaults(PyObject** field, PyObject* value, bool (*accepts)(PyObje
         PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (value && PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
+    // None and deletion are stores like any other: each warns before it
+    // takes effect.
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
         return -1;
     Py_XSETREF(*field, Py_XNewRef(value));
     return 0;
@@ -121,20 +121,21 @@ bool is_dict(PyObject* value) { return PyDict_Check(value); }
 int set_defaults(PyObject* self, PyObject* value, void*)
 {
     return set_shown_defaults(
-        &self_of(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object",
+        &as_function(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object",
         "changes to __defaults__ will not currently affect the values used in function calls");
 }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
     return set_shown_defaults(
-        &self_of(self)->kwdefaults, value, is_dict, "__kwdefaults__ must be set to a dict object",
+        &as_function(self)->kwdefaults, value, is_dict,
+        "__kwdefaults__ must be set to a dict object",
         "changes to __kwdefaults__ will not currently affect the values used in function calls");
 }
 
 PyObject* get_annotations(PyObject* self, void*)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     if (!f->annotations && !(f->annotations = PyDict_New()))
         return nullptr;
     return Py_NewRef(f->annotations);
@@ -148,7 +149,7 @@ int set_annotations(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(self_of(self)->annotations, Py_XNewRef(value));
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
     return 0;
 }
 
@@ -156,7 +157,7 @@ int set_annotations(PyObject* self, PyObject* value, void*)
 // marker of `asyncio.coroutines`.
 PyObject* get_is_coroutine(PyObject* self, void*)
 {
-    if (!(self_of(self)->markers & coroutine))
+    if (!(as_function(self)->markers & coroutine))
         Py_RETURN_FALSE;
     PyObject* marker = nullptr;
     if (Ref module = steal(PyImport_ImportModule("asyncio.coroutines"))) {
@@ -214,12 +215,12 @@ PyObject* function_get(PyObject* self, PyObject* instance, PyObject*)
 
 PyObject* function_repr(PyObject* self)
 {
-    return PyUnicode_FromFormat("<tarvex_function %U at %p>", self_of(self)->qualname, self);
+    return PyUnicode_FromFormat("<tarvex_function %U at %p>", as_function(self)->qualname, self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     Py_VISIT(f->module);
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
@@ -238,7 +239,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
 
 int function_clear(PyObject* self)
 {
-    FunctionObject* f = self_of(self);
+    FunctionObject* f = as_function(self);
     Py_CLEAR(f->module);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->name);
@@ -258,7 +259,7 @@ int function_clear(PyObject* self)
 void function_dealloc(PyObject* self)
 {
     PyObject_GC_UnTrack(self);
-    if (self_of(self)->weakrefs)
+    if (as_function(self)->weakrefs)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_TYPE(self)->tp_free(self);

@@ -11,21 +11,24 @@ ModuleState state;
 // --- string table -------------------------------------------------------------
 
 namespace {
-constinit Str* registered_strings = nullptr;
+constinit Constant* registered_strings = nullptr;
 }
 
-Str::Str(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(registered_strings)
+Constant::Constant(const char* text, Kind kind) noexcept
+    : text_(text),
+      kind_(kind),
+      next_(registered_strings)
 {
     registered_strings = this;
 }
 
 struct StringTable {
-    static PyObject* make(const Str& s)
+    static PyObject* make(const Constant& s)
     {
         switch (s.kind_) {
-        case Str::Kind::identifier:
+        case Constant::Kind::identifier:
             return PyUnicode_InternFromString(s.text_);
-        case Str::Kind::keywords:
+        case Constant::Kind::keywords:
             return identifier_tuple(s.text_);
         default:
             return PyUnicode_FromString(s.text_);
@@ -51,8 +54,8 @@ struct StringTable {
     // and hashing each once.
     static bool build()
     {
-        for (Str* s = registered_strings; s; s = s->next_) {
-            if (s->kind_ == Str::Kind::builtin || s->object_)
+        for (Constant* s = registered_strings; s; s = s->next_) {
+            if (s->kind_ == Constant::Kind::builtin || s->object_)
                 continue;
             s->object_ = make(*s);
             if (!s->object_ || PyObject_Hash(s->object_) == -1)
@@ -64,8 +67,8 @@ struct StringTable {
     // Looks up each held built-in once, as an attribute of `builtins`.
     static bool hold_builtins()
     {
-        for (Str* s = registered_strings; s; s = s->next_) {
-            if (s->kind_ != Str::Kind::builtin || s->object_)
+        for (Constant* s = registered_strings; s; s = s->next_) {
+            if (s->kind_ != Constant::Kind::builtin || s->object_)
                 continue;
             if (PyObject_GetOptionalAttrString(state.builtins, s->text_, &s->object_) < 0)
                 return false;
@@ -255,15 +258,17 @@ int exec(PyObject* module)
     if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0
         || !warn_on_version_mismatch() || !make_constants() || !make_module_names()
         || !(state.function_type = shared_function_type())
-        || (state.def->generators && !ready_generator_type()))
+        || (state.def->defines_generators() && !ready_generator_type()))
         return fail_exec(false, 0);
 
     if (!StringTable::build())
         return fail_exec(true, 0);
     Exec statements;
-    if (!register_bare_name(module) || !StringTable::hold_builtins()
-        || !state.def->statements(statements))
+    if (!register_bare_name(module) || !StringTable::hold_builtins())
         return fail_exec(true, statements.line());
+    for (const Statement& statement : state.def->statements)
+        if (!statements.execute(statement))
+            return fail_exec(true, statements.line());
     statements.line(1);
     Ref test = steal(PyDict_New());
     if (!test || PyDict_SetItemString(state.globals, "__test__", test) < 0)
@@ -440,8 +445,10 @@ Ref parameter_names(const Spec& spec)
 
 } // namespace
 
-Ref Exec::function(const Spec& spec, vectorcallfunc call) noexcept
+Ref Exec::function(const Definition& definition) noexcept
 {
+    const Spec& spec = *definition.spec;
+    const vectorcallfunc call = definition.call;
     line_ = spec.line;
     Ref params = parameter_names(spec);
     if (!params)
@@ -458,10 +465,25 @@ Ref Exec::function(const Spec& spec, vectorcallfunc call) noexcept
     return new_function(spec, call, params, code, defaults, annotations);
 }
 
-bool Exec::define(const Spec& spec, vectorcallfunc call) noexcept
+bool Exec::define(const Definition& definition) noexcept
 {
-    Ref function = this->function(spec, call);
-    return function && PyDict_SetItemString(state.globals, spec.name, function) == 0;
+    Ref function = this->function(definition);
+    return function && PyDict_SetItemString(state.globals, definition.spec->name, function) == 0;
+}
+
+bool Exec::execute(const Statement& statement) noexcept
+{
+    switch (statement.kind) {
+    case Statement::Kind::import:
+        return import(statement.line, statement.dotted);
+    case Statement::Kind::import_from:
+        return import_from(statement.line, statement.dotted, statement.name);
+    case Statement::Kind::define:
+        return define(statement.definition);
+    case Statement::Kind::run:
+        return statement.run(*this);
+    }
+    return false;
 }
 
 bool Exec::store(const char* name, PyObject* value) noexcept

@@ -1,32 +1,31 @@
-// The native stack of the running thread: where it ends, so that a call
-// about to run out of it raises RecursionError instead of overflowing.
-//
-// The interpreter bounds recursion by a count, which says nothing about how
-// much stack a thread has: a thread started with a small stack size can
-// overflow long before the count runs out. Each thread's bounds are asked of
-// the system once and kept.
+// The thread's own stack bounds, looked up once per thread, for the guard in
+// front of every body: the host bounds recursion by a count, which a thread
+// with a small stack overflows long before the count runs out.
 #include "frame.hpp"
 
+#include <cstdint>
+
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
-#elif defined(__APPLE__) || defined(__linux__)
+#elif defined(__APPLE__)
+#include <pthread.h>
+#else
 #include <pthread.h>
 #endif
 
 namespace tarvex::detail {
 
+TARVEX_STACK_TLS std::uintptr_t stack_floor = stack_floor_unknown;
+
 namespace {
 
-// What must be left below a call for the host to raise, report and unwind
-// the error, and for the host code that runs between two calls of the
-// package's functions (hashing, comparisons, a Python function's frame).
-constexpr std::uintptr_t stack_margin = 64 * 1024;
+// What a body and the host's operations below it may still take after the
+// check passes: one level of the package's call path with the host's frames
+// between two levels, and room for raising and reporting the RecursionError.
+constexpr std::uintptr_t safe_margin = 64 * 1024;
 
-// The lowest address of this thread's stack; 0 where the system does not
-// say.
-std::uintptr_t stack_low_end() noexcept
+// The lowest address of this thread's stack; 0 when the system does not say.
+std::uintptr_t stack_low() noexcept
 {
 #if defined(_WIN32)
     ULONG_PTR low = 0, high = 0;
@@ -34,9 +33,9 @@ std::uintptr_t stack_low_end() noexcept
     return static_cast<std::uintptr_t>(low);
 #elif defined(__APPLE__)
     pthread_t self = pthread_self();
-    const auto top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
-    return top - pthread_get_stacksize_np(self);
-#elif defined(__linux__)
+    const auto high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+    return high - pthread_get_stacksize_np(self);
+#else
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
         return 0;
@@ -45,24 +44,25 @@ std::uintptr_t stack_low_end() noexcept
     const int failed = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
     return failed ? 0 : reinterpret_cast<std::uintptr_t>(low);
-#else
-    return 0;
 #endif
+}
+
+std::uintptr_t find_stack_floor() noexcept
+{
+    const std::uintptr_t low = stack_low();
+    return low ? low + safe_margin : 0;
 }
 
 } // namespace
 
-std::uintptr_t find_stack_limit() noexcept
+bool stack_exhausted(std::uintptr_t here) noexcept
 {
-    const std::uintptr_t low = stack_low_end();
-    // 1 where the bounds are unknown: the address of a local is never below it.
-    stack_limit = low ? low + stack_margin : 1;
-    return stack_limit;
-}
-
-void raise_stack_exhausted() noexcept
-{
+    if (stack_floor == stack_floor_unknown)
+        stack_floor = find_stack_floor();
+    if (here >= stack_floor)
+        return false;
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return true;
 }
 
 } // namespace tarvex::detail

@@ -292,10 +292,11 @@ bool define_class(Exec& m)
     return cls && m.store("TarvexHubkit", cls);
 }
 
-bool statements(Exec& m)
-{
-    return m.import(10, "gc") && import_function_package(m) && define_class(m);
-}
+constexpr Statement statements[] = {
+    import_module(10, "gc"),
+    run(import_function_package),
+    run(define_class),
+};
 
 constexpr ModuleDef hubkit{
     .name = "hubkit",

@@ -91,13 +91,11 @@ Ref number_time(Site& at, PyObject* x, PyObject* fmt)
 
 // --- module --------------------------------------------------------------------
 
-bool statements(Exec& m)
-{
-    return m.import(10, "datetime") && m.define(number_str_spec, entry<number_str>)
-           && m.define(number_int_spec, entry<number_int>)
-           && m.define(number_float_spec, entry<number_float>)
-           && m.define(number_time_spec, entry<number_time>);
-}
+constexpr Statement statements[] = {
+    import_module(10, "datetime"),        def<number_str_spec, number_str>(),
+    def<number_int_spec, number_int>(),   def<number_float_spec, number_float>(),
+    def<number_time_spec, number_time>(),
+};
 
 constexpr ModuleDef quantkit{
     .name = "quantkit",

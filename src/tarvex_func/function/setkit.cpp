@@ -67,11 +67,11 @@ Ref list_intersect(Site& at, PyObject* list1, PyObject* list2)
 
 // --- module --------------------------------------------------------------------
 
-bool statements(Exec& m)
-{
-    return m.define(list_diff_spec, entry<list_diff>) && m.define(list_set_spec, entry<list_set>)
-           && m.define(list_intersect_spec, entry<list_intersect>);
-}
+constexpr Statement statements[] = {
+    def<list_diff_spec, list_diff>(),
+    def<list_set_spec, list_set>(),
+    def<list_intersect_spec, list_intersect>(),
+};
 
 constexpr ModuleDef setkit{
     .name = "setkit",

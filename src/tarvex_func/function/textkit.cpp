@@ -856,12 +856,16 @@ bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* di
     at.line(144);
     Ref files_dict = global(str_files_dict_name);
     Ref label = files_dict ? os_path_call(join_name, dirs, i) : Ref();
-    Ref nested = label ? call(files_dict, new_root.get(), label.get(), skip_dir, skip_file) : Ref();
+    // The nested call reaches this body again without the host counting it.
+    if (!label || Py_EnterRecursiveCall(" while calling a Python object"))
+        return false;
+    Ref nested = call(files_dict, new_root, label, skip_dir, skip_file);
+    Py_LeaveRecursiveCall();
     if (!nested)
         return false;
     if (PyDict_Check(nested.get()))
         return PyDict_Update(file_dict, nested) == 0;
-    return static_cast<bool>(call_method(file_dict, update_name, nested.get()));
+    return static_cast<bool>(call_method(file_dict, update_name, nested));
 }
 
 // One entry `i` of the directory `x` labelled `dirs`.
@@ -908,8 +912,8 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     const int labelled = PyObject_IsTrue(dirs);
     if (labelled < 0)
         return {};
-    Ref label = labelled ? call_method(dirs, replace_name, old.get(), new_.get())
-                         : os_path_call(basename_name, x);
+    Ref label
+        = labelled ? call_method(dirs, replace_name, old, new_) : os_path_call(basename_name, x);
     if (!label)
         return {};
     at.line(134);
@@ -1002,7 +1006,8 @@ Ref str_files_list(Site& at, PyObject* x)
 
 // --- module --------------------------------------------------------------------
 
-bool hold_io_types()
+// The streams of `io` that the file writer's check builds, held from exec.
+bool hold_io_types(Exec&)
 {
     Ref io = steal(PyImport_ImportModule("io"));
     Ref wrapper = io ? attr(io, text_io_wrapper_name) : Ref();
@@ -1014,32 +1019,36 @@ bool hold_io_types()
     return true;
 }
 
-bool statements(Exec& m)
-{
-    return m.import(10, "datetime") && m.import(11, "os.path") && m.import(12, "shutil")
-           && m.import(14, "yaml") && m.define(str_int_spec, entry<str_int>)
-           && m.define(str_float_spec, entry<str_float>) && m.define(str_time_spec, entry<str_time>)
-           && m.define(str_isfile_spec, entry<str_isfile>)
-           && m.define(str_file_delete_spec, entry<str_file_delete>)
-           && m.define(str_isdir_spec, entry<str_isdir>)
-           && m.define(str_dir_delete_spec, entry<str_dir_delete>)
-           && m.define(str_copy_spec, entry<str_copy>) && m.define(str_move_spec, entry<str_move>)
-           && m.define(str_format_spec, entry<str_format>)
-           && m.define(str_format_s_spec, entry<str_format_s>)
-           && m.define(str_read_yaml_spec, entry<str_read_yaml>)
-           && m.define(str_read_file_spec, entry<str_read_file>)
-           && m.define(str_read_line_spec, entry<str_read_line>)
-           && m.define(str_read_lines_spec, entry<str_read_lines>)
-           && m.define(str_write_file_spec, entry<str_write_file>)
-           && m.define(str_files_dict_spec, entry<str_files_dict>)
-           && m.define(str_files_list_spec, entry<str_files_list>) && hold_io_types();
-}
+constexpr Statement statements[] = {
+    import_module(10, "datetime"),
+    import_module(11, "os.path"),
+    import_module(12, "shutil"),
+    import_module(14, "yaml"),
+    def<str_int_spec, str_int>(),
+    def<str_float_spec, str_float>(),
+    def<str_time_spec, str_time>(),
+    def<str_isfile_spec, str_isfile>(),
+    def<str_file_delete_spec, str_file_delete>(),
+    def<str_isdir_spec, str_isdir>(),
+    def<str_dir_delete_spec, str_dir_delete>(),
+    def<str_copy_spec, str_copy>(),
+    def<str_move_spec, str_move>(),
+    def<str_format_spec, str_format>(),
+    def<str_format_s_spec, str_format_s>(),
+    def<str_read_yaml_spec, str_read_yaml>(),
+    def<str_read_file_spec, str_read_file>(),
+    def<str_read_line_spec, str_read_line>(),
+    def<str_read_lines_spec, str_read_lines>(),
+    def<str_write_file_spec, str_write_file>(),
+    def<str_files_dict_spec, str_files_dict>(),
+    def<str_files_list_spec, str_files_list>(),
+    run(hold_io_types),
+};
 
 constexpr ModuleDef textkit{
     .name = "textkit",
     .doc = "Strings as numbers, timestamps, format templates and file-system paths.",
     .statements = statements,
-    .generators = true,
 };
 
 } // namespace

@@ -478,15 +478,16 @@ bool make_statics(Exec& m)
            && hold(put_back, m.function(put_back_spec, entry<put_back_body>)) && hold_io_types();
 }
 
-bool statements(Exec& m)
-{
-    return m.import(10, "yaml") && m.import_from(11, "jsonpath_ng.parser", "parse")
-           && m.define(dict_find_path_spec, entry<dict_find_path>)
-           && m.define(dict_find_all_path_spec, entry<dict_find_all_path>)
-           && m.define(dict_update_path_spec, entry<dict_update_path>)
-           && m.define(dict_delete_path_spec, entry<dict_delete_path>) && make_statics(m)
-           && m.define(dict_write_yaml_spec, entry<dict_write_yaml>);
-}
+constexpr Statement statements[] = {
+    import_module(10, "yaml"),
+    import_from(11, "jsonpath_ng.parser", "parse"),
+    def<dict_find_path_spec, dict_find_path>(),
+    def<dict_find_all_path_spec, dict_find_all_path>(),
+    def<dict_update_path_spec, dict_update_path>(),
+    def<dict_delete_path_spec, dict_delete_path>(),
+    run(make_statics),
+    def<dict_write_yaml_spec, dict_write_yaml>(),
+};
 
 constexpr ModuleDef treekit{
     .name = "treekit",

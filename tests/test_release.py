@@ -1,6 +1,7 @@
 """What the package says of itself: version, metadata and the command line."""
 
 import importlib.metadata
+import pathlib
 import subprocess
 import sys
 
@@ -13,6 +14,9 @@ def test_version_metadata_and_command_line_agree():
     assert meta["License-Expression"] == "MIT"
     assert "Typing :: Typed" in meta.get_all("Classifier")
     assert "Programming Language :: Python :: 3.13" in meta.get_all("Classifier")
+    changelog = pathlib.Path(__file__).parent.parent / "CHANGELOG.md"
+    latest = next(line for line in changelog.read_text().splitlines() if line.startswith("## "))
+    assert latest.startswith(f"## {tarvex_func.__version__} ")
 
     def run(*args):
         return subprocess.run([sys.executable, "-m", "tarvex_func", *args], capture_output=True, text=True)

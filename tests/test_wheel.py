@@ -32,6 +32,8 @@ def test_the_repaired_wheel_installs_and_runs_the_tour(tmp_path):
     assert run("-c", "import tarvex_func.hubkit, sys; print(tarvex_func.hubkit.__file__)").startswith(
         str(tmp_path / "env")
     )
+    license = "import importlib.metadata as m; print(m.metadata('tarvex_func')['License-Expression'])"
+    assert run("-c", license) == "MIT\n"
     assert run("-m", "tarvex_func", "--version") == f"tarvex_func {tarvex_func.__version__}\n"
     tour = run("-m", "tarvex_func")
     assert "'app'.copy('backup')" in tour and "(something is at the target now)" in tour

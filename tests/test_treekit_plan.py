@@ -72,3 +72,23 @@ paths = st.lists(steps, min_size=1, max_size=4).map(lambda s: "$" + "".join(s))
 @given(trees, paths)
 def test_generated_trees_and_paths(json, path):
     assert_same(json, path)
+
+
+def test_changed_library_is_used_as_it_is():
+    import jsonpath_ng.jsonpath as library_module
+
+    tree = {"a": {"b": 1, "id": 7}}
+    assert dict_find_all_path(tree, "a.id") == [7]
+    library_module.auto_id_field = "id"
+    try:
+        assert dict_find_all_path(tree, "a.id") == library(tree, "a.id")
+        assert dict_find_all_path(tree, "a.b") == library(tree, "a.b")
+    finally:
+        library_module.auto_id_field = None
+    original = library_module.Fields.find
+    library_module.Fields.find = lambda self, datum: []
+    try:
+        assert dict_find_all_path(tree, "a.b") == []
+    finally:
+        library_module.Fields.find = original
+    assert dict_find_all_path(tree, "a.b") == [1]

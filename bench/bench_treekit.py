@@ -125,7 +125,35 @@ def bench_write_yaml():
                         lambda: write_yaml_twin(data, twin_path), repeat=9)]
 
 
+PLAN_PATHS = [
+    ("$.a.b[2].c.d", 'tree["a"]["b"][2]["c"]["d"]'),
+    ("a.b[*]", None),
+    ("$.k[3]", 'tree["k"][3]'),
+    ("$..d", None),
+    ("$.*.name", None),
+]
+
+
+def bench_plans():
+    header("dict_find_all_path against the library's find on a pre-parsed path")
+    tree = {"a": {"b": [0, 1, {"c": {"d": 5}}]}, "k": [0, 1, 2, 3],
+            "p": {"name": "x"}, "q": {"name": "y"}}
+    records = [{"id": i, "name": f"n{i}"} for i in range(100)]
+    namespace = {"treekit": treekit, "tree": tree, "records": records}
+    cases = [(path, "tree", hand) for path, hand in PLAN_PATHS] + [("[*].id", "records", None)]
+    ratios = {}
+    for path, data, hand in cases:
+        namespace[f"e{len(ratios)}"] = parse(path)
+        native = f"treekit.dict_find_all_path({data}, {path!r})"
+        library = f"[m.value for m in e{len(ratios)}.find({data})]"
+        ratios[path] = compare(f"{path} vs library find", native, library, namespace=namespace)
+        if hand:
+            compare(f"{path} vs by hand (ratio < 1: slower)", native, hand, namespace=namespace)
+    return ratios
+
+
 def main():
+    bench_plans()
     repeated = bench_repeated_paths()
     new = bench_new_paths()
     written = bench_write_yaml()

@@ -1,6 +1,9 @@
 // treekit: JSONPath lookups and edits on nested data, and writing it as YAML.
 #include "frame.hpp"
 
+#include <iterator>
+#include <string_view>
+
 namespace {
 using namespace tarvex;
 
@@ -114,7 +117,8 @@ public:
 
     bool make() noexcept { return table_ || (table_ = PyDict_New()); }
 
-    // The kept expression of `path` made by `parse`, or empty (no error).
+    // The kept entry (parse, expression, plan) of `path` made by `parse`, or
+    // empty (no error).
     Ref find(PyObject* parse, PyObject* path) noexcept
     {
         PyObject* found = nullptr;
@@ -125,12 +129,12 @@ public:
             return {};
         if (PyDict_DelItem(table_, path) < 0 || PyDict_SetItem(table_, path, entry) < 0)
             PyErr_Clear();
-        return borrow(PyTuple_GET_ITEM(entry.get(), 1));
+        return entry;
     }
 
-    void keep(PyObject* parse, PyObject* path, PyObject* expression) noexcept
+    void keep(PyObject* parse, PyObject* path, PyObject* expression, PyObject* plan) noexcept
     {
-        Ref entry = steal(PyTuple_Pack(2, parse, expression));
+        Ref entry = steal(PyTuple_Pack(3, parse, expression, plan));
         if (!entry || PyDict_Pop(table_, path, nullptr) < 0
             || PyDict_SetItem(table_, path, entry) < 0 || !drop_oldest())
             PyErr_Clear();
@@ -160,21 +164,264 @@ private:
 constinit ParsedPaths user_paths{256};
 constinit ParsedPaths mark_paths{64};
 
-// `parse(path)`, looked up by name; an exact str path is kept in `home`.
-Ref parsed(PyObject* path, ParsedPaths& home)
+// --- native plans ------------------------------------------------------------------
+
+// A parsed path built only from the library's root, child, field-name and
+// index nodes is walked natively: the matches' values, in the library's order,
+// without its context objects. A plan is a list of steps `(kind, items)`; any
+// data it does not model exactly, or a changed library, sends the call back to
+// the library's `find`, which is safe since lookups only read.
+enum Kind : long { root_step, fields_step, index_step };
+constexpr const char* modelled_classes[] = {"Root", "Child", "Fields", "Index"};
+constexpr std::size_t class_count = std::size(modelled_classes);
+
+struct Library {
+    bool ready = false;
+    bool usable = false;
+    PyObject* globals = nullptr; // the module dict that `find` reads
+    PyTypeObject* types[class_count] = {};
+    unsigned int tags[class_count] = {};
+};
+constinit Library library;
+Name auto_id_field_name{"auto_id_field"};
+Name fields_attr_name{"fields"};
+Name indices_attr_name{"indices"};
+Name left_name{"left"};
+Name right_name{"right"};
+Name deprecated_wildcard_name{"_deprecated_wildcard_use"};
+Name version_name{"version"};
+
+// Plans apply to the library versions the tests ran against.
+bool covered_version()
+{
+    Ref metadata = steal(PyImport_ImportModule("importlib.metadata"));
+    Ref version_of = metadata ? attr(metadata, version_name) : Ref();
+    Ref distribution = steal(PyUnicode_FromString("jsonpath-ng"));
+    Ref version = version_of && distribution ? call(version_of, distribution.get()) : Ref();
+    if (!version) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(text).starts_with("1.17.");
+}
+
+bool load_library()
+{
+    Ref package = steal(PyImport_ImportModule("jsonpath_ng"));
+    Ref module = package ? steal(PyImport_ImportModule("jsonpath_ng.jsonpath")) : Ref();
+    if (!module || !covered_version())
+        return false;
+    library.globals = PyModule_GetDict(module);
+    Py_INCREF(library.globals);
+    for (std::size_t i = 0; i < class_count; ++i) {
+        Ref type = steal(PyObject_GetAttrString(module, modelled_classes[i]));
+        if (!type || !PyType_Check(type.get()))
+            return false;
+        Ref find = attr(type, find_name); // assigns the version tag
+        if (!find)
+            return false;
+        library.types[i] = reinterpret_cast<PyTypeObject*>(type.release());
+        library.tags[i] = library.types[i]->tp_version_tag;
+        if (library.tags[i] == 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether the library is still as the plans assume.
+bool library_unchanged()
+{
+    if (!library.ready) {
+        library.ready = true;
+        library.usable = load_library();
+        PyErr_Clear();
+    }
+    if (!library.usable)
+        return false;
+    for (std::size_t i = 0; i < class_count; ++i)
+        if (library.types[i]->tp_version_tag != library.tags[i])
+            return false;
+    PyObject* auto_id = PyDict_GetItemWithError(library.globals, auto_id_field_name);
+    return auto_id == Py_None;
+}
+
+int modelled_class(PyObject* node)
+{
+    for (std::size_t i = 0; i < class_count; ++i)
+        if (Py_TYPE(node) == library.types[i])
+            return static_cast<int>(i);
+    return -1;
+}
+
+bool all_exact(PyObject* items, bool (*exact)(PyObject*))
+{
+    if (!PyTuple_CheckExact(items))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
+        if (!exact(PyTuple_GET_ITEM(items, i)))
+            return false;
+    return true;
+}
+
+bool is_str(PyObject* item) { return PyUnicode_CheckExact(item); }
+bool is_int(PyObject* item) { return PyLong_CheckExact(item); }
+
+bool add_step(PyObject* plan, long kind, PyObject* items)
+{
+    Ref step = steal(Py_BuildValue("(lO)", kind, items));
+    return step && PyList_Append(plan, step) == 0;
+}
+
+// Appends the steps of `node` to `plan`; false when a node is not modelled.
+bool compile_node(PyObject* plan, PyObject* node, int depth)
+{
+    if (depth > 64)
+        return false;
+    switch (modelled_class(node)) {
+    case 0:
+        return add_step(plan, root_step, Py_None);
+    case 1: {
+        Ref left = attr(node, left_name);
+        Ref right = left ? attr(node, right_name) : Ref();
+        return right && compile_node(plan, left, depth + 1) && compile_node(plan, right, depth + 1);
+    }
+    case 2: {
+        Ref wildcard = attr(node, deprecated_wildcard_name);
+        Ref fields = wildcard ? attr(node, fields_attr_name) : Ref();
+        return fields && wildcard.get() == Py_False && all_exact(fields, is_str)
+               && add_step(plan, fields_step, fields);
+    }
+    case 3: {
+        Ref indices = attr(node, indices_attr_name);
+        return indices && all_exact(indices, is_int) && add_step(plan, index_step, indices);
+    }
+    default:
+        return false;
+    }
+}
+
+// The plan of `expression`, or None when it has none (no error).
+Ref compile_plan(PyObject* expression)
+{
+    Ref plan = steal(PyList_New(0));
+    if (plan && library_unchanged() && compile_node(plan, expression, 0))
+        return plan;
+    PyErr_Clear();
+    return none();
+}
+
+enum class Walk { done, fall_back, failed };
+
+// Types whose lack of `get` (fields) or of list-ness (index) is certain.
+bool plain_scalar(PyObject* value)
+{
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value)
+           || PyBool_Check(value) || PyFloat_CheckExact(value);
+}
+
+Walk field_values(PyObject* value, PyObject* fields, PyObject* out)
+{
+    if (!PyDict_CheckExact(value))
+        return plain_scalar(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value)
+                   ? Walk::done
+                   : Walk::fall_back;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        PyObject* found = nullptr;
+        const int got = PyDict_GetItemRef(value, PyTuple_GET_ITEM(fields, i), &found);
+        Ref held = steal(found);
+        if (got < 0) {
+            PyErr_Clear();
+            return Walk::fall_back;
+        }
+        if (got && PyList_Append(out, held) < 0)
+            return Walk::failed;
+    }
+    return Walk::done;
+}
+
+Walk index_values(PyObject* value, PyObject* indices, PyObject* out)
+{
+    const bool list = PyList_CheckExact(value);
+    if (!list && !PyTuple_CheckExact(value))
+        return plain_scalar(value) || PyDict_CheckExact(value) ? Walk::done : Walk::fall_back;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(indices); ++i) {
+        const Py_ssize_t size = list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
+        int overflow = 0;
+        long long index = PyLong_AsLongLongAndOverflow(PyTuple_GET_ITEM(indices, i), &overflow);
+        if (overflow || index < -size || index >= size)
+            continue;
+        if (index < 0)
+            index += size;
+        PyObject* item = list ? PyList_GET_ITEM(value, index) : PyTuple_GET_ITEM(value, index);
+        if (PyList_Append(out, item) < 0)
+            return Walk::failed;
+    }
+    return Walk::done;
+}
+
+Walk step_values(PyObject* step, PyObject* json, PyObject* value, PyObject* out)
+{
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(step, 0));
+    PyObject* items = PyTuple_GET_ITEM(step, 1);
+    if (kind == root_step)
+        return PyList_Append(out, json) < 0 ? Walk::failed : Walk::done;
+    if (kind == fields_step)
+        return field_values(value, items, out);
+    return index_values(value, items, out);
+}
+
+// The values the plan matches in `json`, into `result`.
+Walk walk_plan(PyObject* plan, PyObject* json, Ref& result)
+{
+    result = steal(PyList_New(0));
+    if (!result || PyList_Append(result, json) < 0)
+        return Walk::failed;
+    for (Py_ssize_t s = 0; result && s < PyList_GET_SIZE(plan); ++s) {
+        Ref next = steal(PyList_New(0));
+        if (!next)
+            return Walk::failed;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i) {
+            const Walk walk = step_values(PyList_GET_ITEM(plan, s), json,
+                                          PyList_GET_ITEM(result.get(), i), next);
+            if (walk != Walk::done)
+                return walk;
+        }
+        result = std::move(next);
+    }
+    return result ? Walk::done : Walk::failed;
+}
+
+// `parse(path)`, looked up by name; an exact str path is kept in `home`,
+// with its plan, which goes to `plan` when asked for (None when it has none).
+Ref parsed(PyObject* path, ParsedPaths& home, Ref* plan = nullptr)
 {
     Ref parse = global(parse_name);
     if (!parse)
         return {};
+    if (plan)
+        *plan = none();
     if (!PyUnicode_CheckExact(path))
         return call(parse, path);
-    if (Ref known = user_paths.find(parse, path))
-        return known;
-    if (Ref known = mark_paths.find(parse, path))
-        return known;
+    Ref known = user_paths.find(parse, path);
+    if (!known)
+        known = mark_paths.find(parse, path);
+    if (known) {
+        if (plan)
+            *plan = borrow(PyTuple_GET_ITEM(known.get(), 2));
+        return borrow(PyTuple_GET_ITEM(known.get(), 1));
+    }
     Ref expression = call(parse, path);
-    if (expression)
-        home.keep(parse, path, expression);
+    if (!expression)
+        return {};
+    Ref compiled = &home == &user_paths ? compile_plan(expression) : none();
+    home.keep(parse, path, expression, compiled);
+    if (plan)
+        *plan = std::move(compiled);
     return expression;
 }
 
@@ -211,9 +458,18 @@ Ref values_of(PyObject* matches)
 // [i.value for i in parse(path).find(json)]
 Ref match_values(PyObject* json, PyObject* path)
 {
-    Ref expression = parsed(path, user_paths);
+    Ref plan;
+    Ref expression = parsed(path, user_paths, &plan);
     if (!expression)
         return {};
+    if (plan.get() != Py_None && library_unchanged()) {
+        Ref result;
+        const Walk walk = walk_plan(plan, json, result);
+        if (walk == Walk::done)
+            return result;
+        if (walk == Walk::failed)
+            return {};
+    }
     Ref matches = call_method(expression, find_name, json);
     if (!matches)
         return {};

@@ -3,3 +3,5 @@
 The helper modules live in ``tarvex_func.function``; ``tarvex_func.hubkit``
 installs them as methods of the built-in types.
 """
+
+from ._install import install as install, installed as installed, uninstall as uninstall

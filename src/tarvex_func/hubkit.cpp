@@ -203,6 +203,38 @@ template <Installer& installer> Ref extend(Site& at)
     return written ? none() : Ref();
 }
 
+// Deletes `method` from the type's own dictionary only while its value is
+// still `helper`, so a name rebound by someone else since stays; true when
+// removed. The type is told it changed, as after an installation, so a
+// cached hit is not served after the name is gone.
+constexpr Spec remove_spec{
+    .name = "_remove",
+    .doc = "_remove(cls, method, helper)",
+    .line = 134,
+    .params = {"cls", "method", "helper"},
+};
+
+Ref remove(Site&, PyObject* cls, PyObject* method, PyObject* helper)
+{
+    if (!PyType_Check(cls)) {
+        PyErr_SetString(PyExc_TypeError, "_remove() needs a type");
+        return {};
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref dictionary = type_dictionary(type);
+    if (!dictionary)
+        return {};
+    PyObject* current = nullptr;
+    if (PyDict_GetItemRef(dictionary, method, &current) < 0)
+        return {};
+    Ref held = steal(current);
+    if (held.get() != helper)
+        return boolean(false);
+    const bool deleted = PyDict_DelItem(dictionary, method) == 0;
+    PyType_Modified(type);
+    return deleted ? boolean(true) : Ref();
+}
+
 // --- module ------------------------------------------------------------------------
 
 // `from .function import *`, by the language's rule for `import *`.
@@ -294,7 +326,8 @@ bool define_class(Exec& m)
 
 bool statements(Exec& m)
 {
-    return m.import(10, "gc") && import_function_package(m) && define_class(m);
+    return m.import(10, "gc") && import_function_package(m) && define_class(m)
+           && m.define(remove_spec, entry<remove>);
 }
 
 constexpr ModuleDef hubkit{

@@ -42,6 +42,11 @@ def test_install_all_then_uninstall_restores_the_dictionaries_and_lookups():
     assert ET.parse("f.xml").getroot().tag == "a"
     tarvex_func.uninstall()
     assert snapshot() == before
+    tarvex_func.install()
+    by_install = snapshot()
+    tarvex_func.uninstall()
+    hubkit.TarvexHubkit()
+    assert snapshot() == by_install
     """)
 
 
@@ -121,7 +126,7 @@ def test_concurrent_install_uninstall_and_scopes_never_leave_half_a_group():
                         assert all(present) or not any(present), group
         except BaseException as e:
             errors.append(e)
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
     for t in threads: t.start()
     for t in threads: t.join()
     assert not errors, errors

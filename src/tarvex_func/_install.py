@@ -37,7 +37,9 @@ _GROUPS = {
 }
 _NAMES = tuple(_GROUPS)
 
-# Serialises every change, so no thread sees a group half written or half removed.
+# Serialises every change, so two never interleave and none ends with a group
+# half removed. Lookups take no lock: while a change runs, another thread may
+# find a method of that group there or not yet.
 _lock = threading.RLock()
 
 

@@ -6,3 +6,5 @@ installs them as methods of the built-in types.
 
 # The one place the version is written: the build reads it from here.
 __version__ = "0.1.0"
+
+from ._install import install as install, installed as installed, uninstall as uninstall

@@ -2,105 +2,66 @@
 // functions as methods of dict, list, str, int and float.
 #include "frame.hpp"
 
+#include <iterator>
 #include <span>
+#include <utility>
 
 namespace {
 using namespace tarvex;
 
-// --- installation tables -----------------------------------------------------------
-// Each row writes one helper, looked up by name among hubkit's globals, into
-// a built-in type's dictionary under the method name.
+// --- installation table -------------------------------------------------------------
+// Each installer writes its rows, helpers looked up by name among hubkit's
+// globals, into a built-in type's dictionary under the method names. The
+// statement lines follow from the table: an installer is defined at `line`,
+// fetches the dictionary on the next line but one and writes row i on the
+// line after that plus i; `__init__` calls installer i at line 26 + i.
 
 struct Row {
-    Row(const char* method, const char* helper, int line) noexcept
-        : method(method),
-          helper(helper),
-          line(line)
-    {
-    }
+    Row(const char* method, const char* helper) noexcept : method(method), helper(helper) {}
     Name method;
     Name helper;
-    int line;
-};
-
-struct Installer {
-    PyTypeObject* type;
-    int first_line;
-    std::span<Row> rows;
 };
 
 Row dict_rows[] = {
-    {"find", "dict_find_path", 68},        {"find_all", "dict_find_all_path", 69},
-    {"modify", "dict_update_path", 70},    {"delete", "dict_delete_path", 71},
-    {"write_yaml", "dict_write_yaml", 72},
+    {"find", "dict_find_path"},        {"find_all", "dict_find_all_path"},
+    {"modify", "dict_update_path"},    {"delete", "dict_delete_path"},
+    {"write_yaml", "dict_write_yaml"},
 };
 
 Row list_rows[] = {
-    {"set", "list_set", 77},
-    {"diff", "list_diff", 78},
-    {"inter", "list_intersect", 79},
-    {"intersect", "list_intersect", 80},
+    {"set", "list_set"},
+    {"diff", "list_diff"},
+    {"inter", "list_intersect"},
+    {"intersect", "list_intersect"},
 };
 
 Row str_rows[] = {
-    {"int", "str_int", 85},
-    {"float", "str_float", 86},
-    {"timestamp", "str_time", 87},
-    {"f", "str_format", 88},
-    {"s", "str_format_s", 89},
-    {"yaml", "str_read_yaml", 90},
-    {"read", "str_read_file", 91},
-    {"read_line", "str_read_line", 92},
-    {"read_lines", "str_read_lines", 93},
-    {"write", "str_write_file", 94},
+    {"int", "str_int"},          {"float", "str_float"},         {"timestamp", "str_time"},
+    {"f", "str_format"},         {"s", "str_format_s"},          {"yaml", "str_read_yaml"},
+    {"read", "str_read_file"},   {"read_line", "str_read_line"}, {"read_lines", "str_read_lines"},
+    {"write", "str_write_file"},
 };
 
 Row file_rows[] = {
-    {"isfile", "str_isfile", 99},
-    {"remove", "str_file_delete", 100},
-    {"copy", "str_copy", 101},
-    {"move", "str_move", 102},
+    {"isfile", "str_isfile"},
+    {"remove", "str_file_delete"},
+    {"copy", "str_copy"},
+    {"move", "str_move"},
 };
 
 Row dir_rows[] = {
-    {"isdir", "str_isdir", 107},       {"files_dict", "str_files_dict", 108},
-    {"files", "str_files_list", 109},  {"files_list", "str_files_list", 110},
-    {"delete", "str_dir_delete", 111}, {"rmtree", "str_dir_delete", 112},
-    {"copy", "str_copy", 113},         {"move", "str_move", 114},
+    {"isdir", "str_isdir"},       {"files_dict", "str_files_dict"},
+    {"files", "str_files_list"},  {"files_list", "str_files_list"},
+    {"delete", "str_dir_delete"}, {"rmtree", "str_dir_delete"},
+    {"copy", "str_copy"},         {"move", "str_move"},
 };
 
-Row int_rows[] = {
-    {"str", "number_str", 119},
-    {"int", "number_int", 120},
-    {"float", "number_float", 121},
-    {"time", "number_time", 122},
-};
-
-Row float_rows[] = {
-    {"str", "number_str", 127},
-    {"int", "number_int", 128},
-    {"float", "number_float", 129},
-    {"time", "number_time", 130},
-};
-
-Installer dict_installer{&PyDict_Type, 67, dict_rows};
-Installer list_installer{&PyList_Type, 76, list_rows};
-Installer str_installer{&PyUnicode_Type, 84, str_rows};
-Installer file_installer{&PyUnicode_Type, 98, file_rows};
-Installer dir_installer{&PyUnicode_Type, 106, dir_rows};
-Installer int_installer{&PyLong_Type, 118, int_rows};
-Installer float_installer{&PyFloat_Type, 126, float_rows};
-
-// --- functions -------------------------------------------------------------------
-
-constexpr Spec init_spec{
-    .name = "__init__",
-    .doc = "TarvexHubkit.__init__(self, *args, **kwargs)",
-    .line = 23,
-    .params = {"self"},
-    .star_args = "args",
-    .star_kwargs = "kwargs",
-    .qualname = "TarvexHubkit.__init__",
+// int and float get the same methods.
+Row number_rows[] = {
+    {"str", "number_str"},
+    {"int", "number_int"},
+    {"float", "number_float"},
+    {"time", "number_time"},
 };
 
 constexpr Spec installer_spec(const char* name, const char* qualname, const char* doc, int line)
@@ -115,46 +76,61 @@ constexpr Spec installer_spec(const char* name, const char* qualname, const char
     };
 }
 
-constexpr Spec extend_dict_spec = installer_spec("_extend_dict", "TarvexHubkit._extend_dict",
-                                                 "TarvexHubkit._extend_dict()", 65);
-constexpr Spec extend_list_spec = installer_spec("_extend_list", "TarvexHubkit._extend_list",
-                                                 "TarvexHubkit._extend_list()", 74);
-constexpr Spec extend_str_spec
-    = installer_spec("_extend_str", "TarvexHubkit._extend_str", "TarvexHubkit._extend_str()", 82);
-constexpr Spec extend_file_spec = installer_spec("_extend_file", "TarvexHubkit._extend_file",
-                                                 "TarvexHubkit._extend_file()", 96);
-constexpr Spec extend_dir_spec
-    = installer_spec("_extend_dir", "TarvexHubkit._extend_dir", "TarvexHubkit._extend_dir()", 104);
-constexpr Spec extend_int_spec
-    = installer_spec("_extend_int", "TarvexHubkit._extend_int", "TarvexHubkit._extend_int()", 116);
-constexpr Spec extend_float_spec = installer_spec("_extend_float", "TarvexHubkit._extend_float",
-                                                  "TarvexHubkit._extend_float()", 124);
+struct Installer {
+    PyTypeObject* type;
+    std::span<const Row> rows;
+    Spec spec;
+    int first_line() const noexcept { return spec.line + 2; }
+};
+
+// In the order construction runs them.
+const Installer installers[] = {
+    {&PyDict_Type, dict_rows,
+     installer_spec("_extend_dict", "TarvexHubkit._extend_dict", "TarvexHubkit._extend_dict()",
+                    65)},
+    {&PyList_Type, list_rows,
+     installer_spec("_extend_list", "TarvexHubkit._extend_list", "TarvexHubkit._extend_list()",
+                    74)},
+    {&PyUnicode_Type, str_rows,
+     installer_spec("_extend_str", "TarvexHubkit._extend_str", "TarvexHubkit._extend_str()", 82)},
+    {&PyUnicode_Type, file_rows,
+     installer_spec("_extend_file", "TarvexHubkit._extend_file", "TarvexHubkit._extend_file()",
+                    96)},
+    {&PyUnicode_Type, dir_rows,
+     installer_spec("_extend_dir", "TarvexHubkit._extend_dir", "TarvexHubkit._extend_dir()", 104)},
+    {&PyLong_Type, number_rows,
+     installer_spec("_extend_int", "TarvexHubkit._extend_int", "TarvexHubkit._extend_int()", 116)},
+    {&PyFloat_Type, number_rows,
+     installer_spec("_extend_float", "TarvexHubkit._extend_float", "TarvexHubkit._extend_float()",
+                    124)},
+};
+constexpr int first_init_call_line = 26;
+
+// --- functions -------------------------------------------------------------------
+
+constexpr Spec init_spec{
+    .name = "__init__",
+    .doc = "TarvexHubkit.__init__(self, *args, **kwargs)",
+    .line = 23,
+    .params = {"self"},
+    .star_args = "args",
+    .star_kwargs = "kwargs",
+    .qualname = "TarvexHubkit.__init__",
+};
 
 Name gc_name{"gc"};
 Name get_referents_name{"get_referents"};
 Name dict_name{"__dict__"};
 Builtin staticmethod_builtin{"staticmethod"};
 
-// The installers in the order construction runs them, with the line of each
-// call in `__init__`.
-struct Step {
-    Step(const char* name, int line) noexcept : name(name), line(line) {}
-    Name name;
-    int line;
-};
-
-Step init_steps[] = {
-    {"_extend_dict", 26}, {"_extend_list", 27}, {"_extend_str", 28},   {"_extend_file", 29},
-    {"_extend_dir", 30},  {"_extend_int", 31},  {"_extend_float", 32},
-};
-
 // --- bodies ------------------------------------------------------------------------
 
 Ref init(Site& at, PyObject* self, PyObject*, PyObject*)
 {
-    for (const Step& step : init_steps) {
-        at.line(step.line);
-        Ref installer = attr(self, step.name);
+    int line = first_init_call_line;
+    for (const Installer& step : installers) {
+        at.line(line++);
+        Ref installer = steal(PyObject_GetAttrString(self, step.spec.name));
         if (!installer || !call(installer))
             return {};
     }
@@ -177,10 +153,11 @@ Ref type_dictionary(PyTypeObject* type)
     return steal(PySequence_GetItem(referents, 0));
 }
 
-bool write_rows(Site& at, PyObject* dictionary, std::span<Row> rows)
+bool write_rows(Site& at, int first_row_line, PyObject* dictionary, std::span<const Row> rows)
 {
+    int line = first_row_line;
     for (const Row& row : rows) {
-        at.line(row.line);
+        at.line(line++);
         Ref helper = global(row.helper);
         if (!helper || PyObject_SetItem(dictionary, row.method, helper) < 0)
             return false;
@@ -192,15 +169,48 @@ bool write_rows(Site& at, PyObject* dictionary, std::span<Row> rows)
 // attribute lookups per type, misses included, and such writes bypass the
 // type's setattr; so the type is told it changed, also after a failure, for
 // the rows written before it to be found.
-template <Installer& installer> Ref extend(Site& at)
+template <std::size_t I> Ref extend(Site& at)
 {
-    at.line(installer.first_line);
+    const Installer& installer = installers[I];
+    at.line(installer.first_line());
     Ref dictionary = type_dictionary(installer.type);
     if (!dictionary)
         return {};
-    const bool written = write_rows(at, dictionary, installer.rows);
+    const bool written = write_rows(at, installer.first_line() + 1, dictionary, installer.rows);
     PyType_Modified(installer.type);
     return written ? none() : Ref();
+}
+
+// Deletes `method` from the type's own dictionary only while its value is
+// still `helper`, so a name rebound by someone else since stays; true when
+// removed. The type is told it changed, as after an installation, so a
+// cached hit is not served after the name is gone.
+constexpr Spec remove_spec{
+    .name = "_remove",
+    .doc = "_remove(cls, method, helper)",
+    .line = 134,
+    .params = {"cls", "method", "helper"},
+};
+
+Ref remove(Site&, PyObject* cls, PyObject* method, PyObject* helper)
+{
+    if (!PyType_Check(cls)) {
+        PyErr_SetString(PyExc_TypeError, "_remove() needs a type");
+        return {};
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref dictionary = type_dictionary(type);
+    if (!dictionary)
+        return {};
+    PyObject* current = nullptr;
+    if (PyDict_GetItemRef(dictionary, method, &current) < 0)
+        return {};
+    Ref held = steal(current);
+    if (held.get() != helper)
+        return boolean(false);
+    const bool deleted = PyDict_DelItem(dictionary, method) == 0;
+    PyType_Modified(type);
+    return deleted ? boolean(true) : Ref();
 }
 
 // --- module ------------------------------------------------------------------------
@@ -268,6 +278,12 @@ bool add_static_method(Exec& m, PyObject* namespace_dict, const Spec& spec, vect
     return wrapped && PyDict_SetItemString(namespace_dict, spec.name, wrapped) == 0;
 }
 
+template <std::size_t... I>
+bool add_installers(Exec& m, PyObject* namespace_dict, std::index_sequence<I...>)
+{
+    return (add_static_method(m, namespace_dict, installers[I].spec, entry<extend<I>>) && ...);
+}
+
 bool define_class(Exec& m)
 {
     m.line(22);
@@ -278,13 +294,7 @@ bool define_class(Exec& m)
     Ref init_function = m.function(init_spec, entry<init>);
     if (!init_function || PyDict_SetItemString(namespace_dict, "__init__", init_function) < 0)
         return false;
-    if (!add_static_method(m, namespace_dict, extend_dict_spec, entry<extend<dict_installer>>)
-        || !add_static_method(m, namespace_dict, extend_list_spec, entry<extend<list_installer>>)
-        || !add_static_method(m, namespace_dict, extend_str_spec, entry<extend<str_installer>>)
-        || !add_static_method(m, namespace_dict, extend_file_spec, entry<extend<file_installer>>)
-        || !add_static_method(m, namespace_dict, extend_dir_spec, entry<extend<dir_installer>>)
-        || !add_static_method(m, namespace_dict, extend_int_spec, entry<extend<int_installer>>)
-        || !add_static_method(m, namespace_dict, extend_float_spec, entry<extend<float_installer>>))
+    if (!add_installers(m, namespace_dict, std::make_index_sequence<std::size(installers)>{}))
         return false;
     m.line(22);
     Ref cls = steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
@@ -296,6 +306,7 @@ constexpr Statement statements[] = {
     import_module(10, "gc"),
     run(import_function_package),
     run(define_class),
+    def<remove_spec, remove>(),
 };
 
 constexpr ModuleDef hubkit{

@@ -260,8 +260,8 @@ Ref code_at_line(PyObject* code, int first_line, int line)
     unsigned char table[8] = {static_cast<unsigned char>(without_columns | ((units - 1) & 7))};
     std::size_t size = 1;
     const int delta = line - first_line;
-    unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u
-                               : static_cast<unsigned>(delta) << 1;
+    unsigned value
+        = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u : static_cast<unsigned>(delta) << 1;
     for (; value >= 64; value >>= 6)
         table[size++] = static_cast<unsigned char>(0x40 | (value & 0x3f));
     table[size++] = static_cast<unsigned char>(value);

@@ -677,8 +677,8 @@ bool file_would_take(PyObject* x, PyObject* encoding)
     // without a second EncodingWarning.
     PyObject* chosen = encoding == Py_None ? locale_encoding.get() : encoding;
     Ref buffer = call(bytes_io);
-    Ref stream = buffer ? call_with_keywords(text_io_wrapper, {buffer, chosen}, encoding_keyword)
-                        : Ref();
+    Ref stream
+        = buffer ? call_with_keywords(text_io_wrapper, {buffer, chosen}, encoding_keyword) : Ref();
     return stream && call_method(stream, write_name, x) && call_method(stream, flush_name);
 }
 

@@ -100,6 +100,19 @@ struct Annotation {
     const char* value = nullptr;
 };
 
+namespace detail {
+// How many names an array of optional names holds. (Outside `Spec`, so that
+// it is defined before the members that the compiler evaluates in constant
+// expressions.)
+template <class Array> constexpr int count(const Array& names)
+{
+    int n = 0;
+    for (const char* name : names)
+        n += name != nullptr;
+    return n;
+}
+} // namespace detail
+
 // Static description of one function: what `def` says in source.
 struct Spec {
     const char* name;                              // "list_diff"
@@ -117,7 +130,7 @@ struct Spec {
     bool generator = false;           // the body returns a generator
     const char* entry_name = nullptr; // traceback entry after the module name; `qualname` if unset
 
-    constexpr int param_count() const { return count(params); }
+    constexpr int param_count() const { return detail::count(params); }
     constexpr int default_count() const
     {
         int n = 0;
@@ -126,21 +139,12 @@ struct Spec {
         return n;
     }
     constexpr int required_count() const { return param_count() - default_count(); }
-    constexpr int local_count() const { return count(locals); }
+    constexpr int local_count() const { return detail::count(locals); }
     constexpr int slot_count() const
     {
         return param_count() + (star_args != nullptr) + (star_kwargs != nullptr);
     }
     constexpr bool takes_no_arguments() const { return slot_count() == 0; }
-
-private:
-    template <class Array> static constexpr int count(const Array& names)
-    {
-        int n = 0;
-        for (const char* name : names)
-            n += name != nullptr;
-        return n;
-    }
 };
 
 // ---------------------------------------------------------------------------
@@ -338,7 +342,7 @@ PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObje
             }
             for (Py_ssize_t i = params; i < nargs; ++i)
                 PyTuple_SET_ITEM(rest.get(), i - params, Py_NewRef(args[i]));
-            PyObject* slots[arity];
+            PyObject* slots[arity > 0 ? arity : 1];
             for (Py_ssize_t i = 0; i < params; ++i)
                 slots[i] = args[i];
             slots[params] = rest;

@@ -386,6 +386,19 @@ inline Ref global_attr(PyObject* name, const Names&... attributes) noexcept
 // level)` with this module's globals and a new empty locals dict.
 Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept;
 
+class Exec;
+
+// `io.BytesIO` and `io.TextIOWrapper`: the in-memory stand-ins for a file
+// that the writers fill before they open the real one, so that a failure to
+// make the content leaves an existing file as it was. A module that uses them
+// holds them from exec with the statement `run(hold_io_streams)`.
+struct IoStreams {
+    PyObject* bytes_io = nullptr;
+    PyObject* text_io_wrapper = nullptr;
+};
+extern IoStreams io_streams;
+bool hold_io_streams(Exec&) noexcept;
+
 // `callable(args...)` with positional arguments.
 // Arguments are taken by reference, so a `Ref` passes as it is.
 template <class... Args> inline Ref call(PyObject* callable, const Args&... args) noexcept

@@ -102,6 +102,20 @@ Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept
     return steal(PyImport_ImportModuleLevelObject(name, state.globals, locals, from_list, level));
 }
 
+IoStreams io_streams;
+
+bool hold_io_streams(Exec&) noexcept
+{
+    Ref io = steal(PyImport_ImportModule("io"));
+    Ref bytes_io = io ? steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
+    Ref wrapper = bytes_io ? steal(PyObject_GetAttrString(io, "TextIOWrapper")) : Ref();
+    if (!wrapper)
+        return false;
+    Py_XSETREF(io_streams.bytes_io, bytes_io.release());
+    Py_XSETREF(io_streams.text_io_wrapper, wrapper.release());
+    return true;
+}
+
 // --- create ---------------------------------------------------------------------
 
 namespace {

@@ -207,8 +207,6 @@ Text backslash{"\\"};
 Keywords encoding_keyword{"encoding"};
 Text locale_encoding{"locale"};
 Name flush_name{"flush"};
-Name text_io_wrapper_name{"TextIOWrapper"};
-Name bytes_io_name{"BytesIO"};
 Keywords loader_keyword{"Loader"};
 Keywords topdown_keyword{"topdown"};
 
@@ -662,10 +660,6 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
 
 // Content of the wrong kind for the mode is refused before the file is
 // opened: once `open` has run, the old content is gone.
-// The text stream of `io` that `open` builds over a file, held from exec.
-PyObject* text_io_wrapper = nullptr;
-PyObject* bytes_io = nullptr;
-
 // Writes `x` through a text stream like the one `open` would make (the same
 // encoding, errors and newline translation) into memory, so that text the
 // file cannot take (an unknown codec, an unencodable character) fails here,
@@ -676,9 +670,10 @@ bool file_would_take(PyObject* x, PyObject* encoding)
     // `open` takes None for the locale's encoding; the stream is told so
     // without a second EncodingWarning.
     PyObject* chosen = encoding == Py_None ? locale_encoding.get() : encoding;
-    Ref buffer = call(bytes_io);
-    Ref stream
-        = buffer ? call_with_keywords(text_io_wrapper, {buffer, chosen}, encoding_keyword) : Ref();
+    Ref buffer = call(io_streams.bytes_io);
+    Ref stream = buffer ? call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen},
+                                             encoding_keyword)
+                        : Ref();
     return stream && call_method(stream, write_name, x) && call_method(stream, flush_name);
 }
 
@@ -1006,19 +1001,6 @@ Ref str_files_list(Site& at, PyObject* x)
 
 // --- module --------------------------------------------------------------------
 
-// The streams of `io` that the file writer's check builds, held from exec.
-bool hold_io_types(Exec&)
-{
-    Ref io = steal(PyImport_ImportModule("io"));
-    Ref wrapper = io ? attr(io, text_io_wrapper_name) : Ref();
-    Ref buffer = wrapper ? attr(io, bytes_io_name) : Ref();
-    if (!buffer)
-        return false;
-    Py_XSETREF(text_io_wrapper, wrapper.release());
-    Py_XSETREF(bytes_io, buffer.release());
-    return true;
-}
-
 constexpr Statement statements[] = {
     import_module(10, "datetime"),
     import_module(11, "os.path"),
@@ -1042,7 +1024,7 @@ constexpr Statement statements[] = {
     def<str_write_file_spec, str_write_file>(),
     def<str_files_dict_spec, str_files_dict>(),
     def<str_files_list_spec, str_files_list>(),
-    run(hold_io_types),
+    run(hold_io_streams),
 };
 
 constexpr ModuleDef textkit{

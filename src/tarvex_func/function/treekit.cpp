@@ -94,8 +94,6 @@ Name flush_name{"flush"};
 Name getvalue_name{"getvalue"};
 Name decode_name{"decode"};
 Name encoding_name{"encoding"};
-Name bytes_io_name{"BytesIO"};
-Name text_io_wrapper_name{"TextIOWrapper"};
 Text no_newline_translation{""};
 Builtin open_builtin{"open"};
 Keywords open_keywords{"encoding"};
@@ -433,8 +431,6 @@ PyObject* marker = nullptr;
 PyObject* is_marker = nullptr; // the filter predicate
 PyObject* put_back = nullptr;  // the update callback, bound to the original value
 // The in-memory streams that the YAML is dumped into before the file is opened.
-PyObject* bytes_io = nullptr;
-PyObject* text_io_wrapper = nullptr;
 
 // --- bodies --------------------------------------------------------------------
 
@@ -649,8 +645,8 @@ Ref stand_in(PyObject* buffer, PyObject* mode, PyObject* encoding)
 {
     if (binary_mode(mode))
         return borrow(buffer);
-    return call_with_keywords(text_io_wrapper, {buffer, encoding, no_newline_translation},
-                              stand_in_keywords);
+    return call_with_keywords(io_streams.text_io_wrapper,
+                              {buffer, encoding, no_newline_translation}, stand_in_keywords);
 }
 
 // The text in `stream`, written through to `buffer`.
@@ -674,7 +670,7 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
                     PyObject* allow_unicode, PyObject* encoding, PyObject* sort_keys)
 {
     at.line(58);
-    Ref buffer = call(bytes_io);
+    Ref buffer = call(io_streams.bytes_io);
     Ref stream = buffer ? stand_in(buffer, mode, encoding) : Ref();
     if (!stream)
         return {};
@@ -718,20 +714,13 @@ bool hold(PyObject*& slot, Ref value)
     return slot != nullptr;
 }
 
-bool hold_io_types()
-{
-    Ref io = steal(PyImport_ImportModule("io"));
-    return io && hold(bytes_io, attr(io, bytes_io_name))
-           && hold(text_io_wrapper, attr(io, text_io_wrapper_name));
-}
-
 bool make_statics(Exec& m)
 {
     PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     return user_paths.make() && mark_paths.make()
            && hold(marker, steal(PyObject_CallNoArgs(object_type)))
            && hold(is_marker, m.function(is_marker_spec, entry<is_marker_body>))
-           && hold(put_back, m.function(put_back_spec, entry<put_back_body>)) && hold_io_types();
+           && hold(put_back, m.function(put_back_spec, entry<put_back_body>));
 }
 
 constexpr Statement statements[] = {
@@ -742,6 +731,7 @@ constexpr Statement statements[] = {
     def<dict_update_path_spec, dict_update_path>(),
     def<dict_delete_path_spec, dict_delete_path>(),
     run(make_statics),
+    run(hold_io_streams),
     def<dict_write_yaml_spec, dict_write_yaml>(),
 };
 

@@ -475,6 +475,11 @@ public:
     // `suppressed`: `__exit__` returned true and nothing is pending.
     Outcome exit_with_error() noexcept;
 
+    // A statement of the block failed at the current line: the exception
+    // gets that line's entry before `__exit__` sees it, and `__exit__` runs
+    // at `with_line`, where an exception it raises gets its entry.
+    Outcome leave_failed(Site& at, int with_line) noexcept;
+
     // For a `with` block held open across a generator's yield.
     int traverse(visitproc visit, void* arg) const noexcept;
 
@@ -483,6 +488,28 @@ private:
     Ref exit_;
     Ref value_;
 };
+
+// `with manager as value: result = body(value)`, with `manager` made at
+// `with_line` (the current line) and the body's statement at `body_line`.
+// Gives the body's result once `__exit__` has run; when the body raises and
+// `__exit__` suppresses it, execution goes on after the block, and what that
+// means is the caller's to say: `after_suppressed()` gives the result then.
+// An empty `manager` (its making failed) is passed through.
+template <class Body, class AfterSuppressed>
+Ref with_block(Site& at, const Ref& manager, int with_line, int body_line, Body&& body,
+               AfterSuppressed&& after_suppressed) noexcept
+{
+    With block;
+    if (!manager || !block.enter(manager))
+        return {};
+    at.line(body_line);
+    Ref result = body(block.value());
+    if (!result)
+        return block.leave_failed(at, with_line) == With::Outcome::suppressed ? after_suppressed()
+                                                                              : Ref();
+    at.line(with_line);
+    return block.exit() ? std::move(result) : Ref();
+}
 
 // ---------------------------------------------------------------------------
 // Generator functions.

@@ -688,22 +688,10 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
         return {};
     }
     at.line(58);
-    Ref yaml_file = call_with_keywords(open_builtin, {path, mode, encoding}, open_keywords);
-    With block;
-    if (!yaml_file || !block.enter(yaml_file))
-        return {};
-    at.line(59);
-    if (!call_method(block.value(), write_name, text.get())) {
-        at.report();
-        at.line(58);
-        if (block.exit_with_error() == With::Outcome::suppressed)
-            return none();
-        return {};
-    }
-    at.line(58);
-    if (!block.exit())
-        return {};
-    return none();
+    Ref written = with_block(
+        at, call_with_keywords(open_builtin, {path, mode, encoding}, open_keywords), 58, 59,
+        [&text](PyObject* yaml_file) { return call_method(yaml_file, write_name, text); }, none);
+    return written ? none() : Ref();
 }
 
 // --- module --------------------------------------------------------------------
@@ -719,8 +707,8 @@ bool make_statics(Exec& m)
     PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     return user_paths.make() && mark_paths.make()
            && hold(marker, steal(PyObject_CallNoArgs(object_type)))
-           && hold(is_marker, m.function(is_marker_spec, entry<is_marker_body>))
-           && hold(put_back, m.function(put_back_spec, entry<put_back_body>));
+           && hold(is_marker, m.function(checked<is_marker_spec, is_marker_body>()))
+           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()));
 }
 
 constexpr Statement statements[] = {

@@ -737,7 +737,6 @@ public:
     bool define(const Definition& definition) noexcept;
     // Creates a function without storing it (methods of a class).
     Ref function(const Definition& definition) noexcept;
-    Ref function(const Spec& spec, vectorcallfunc call) noexcept { return function({&spec, call}); }
     // Runs one row of a module's table.
     bool execute(const Statement& statement) noexcept;
     bool store(const char* name, PyObject* value) noexcept;

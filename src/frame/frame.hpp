@@ -83,11 +83,10 @@ struct Default {
     static constexpr Default boolean(bool v) { return {Kind::boolean, nullptr, v}; }
 };
 
-// Markers a function carries (for `hubkit`'s class).
+// Markers a function carries: `hubkit`'s installers are static methods; a
+// coroutine function would show the host's marker as `_is_coroutine`.
 enum Marker : unsigned {
     static_method = 1u << 0,
-    class_method = 1u << 1,
-    native_method = 1u << 2,
     coroutine = 1u << 3,
 };
 
@@ -649,8 +648,6 @@ template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcep
 
 // ---------------------------------------------------------------------------
 // Module definition and exec.
-
-class Exec;
 
 // A function definition whose body's parameters match its spec: the arity is
 // checked when the module compiles, so a body cannot read past the bound

@@ -192,9 +192,7 @@ bool make_constants()
         state.empty_tuple = PyTuple_New(0);
     if (!state.empty_bytes)
         state.empty_bytes = PyBytes_FromStringAndSize("", 0);
-    if (!state.empty_str)
-        state.empty_str = PyUnicode_FromStringAndSize("", 0);
-    return state.empty_tuple && state.empty_bytes && state.empty_str;
+    return state.empty_tuple && state.empty_bytes;
 }
 
 bool make_module_names()

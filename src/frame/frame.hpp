@@ -394,9 +394,17 @@ class Exec;
 struct IoStreams {
     PyObject* bytes_io = nullptr;
     PyObject* text_io_wrapper = nullptr;
+    // What `open` uses for the encoding None: UTF-8 in the UTF-8 mode (also
+    // the one the C locale turns on), else the locale's encoding, named so
+    // that the stand-in does not warn a second time of a missing encoding.
+    PyObject* default_encoding = nullptr;
 };
 extern IoStreams io_streams;
 bool hold_io_streams(Exec&) noexcept;
+
+// A text stream into `buffer` that encodes as a file opened with `encoding`
+// does, translating newlines as `open`'s `newline` argument says.
+Ref text_stand_in(PyObject* buffer, PyObject* encoding, PyObject* newline) noexcept;
 
 // `callable(args...)` with positional arguments.
 // Arguments are taken by reference, so a `Ref` passes as it is.

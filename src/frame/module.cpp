@@ -104,16 +104,42 @@ Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept
 
 IoStreams io_streams;
 
+namespace {
+
+Keywords stand_in_keywords{"encoding newline"};
+
+// -1 with an exception pending when `sys.flags` cannot say.
+int in_utf8_mode()
+{
+    Ref sys = steal(PyImport_ImportModule("sys"));
+    Ref flags = sys ? steal(PyObject_GetAttrString(sys, "flags")) : Ref();
+    Ref utf8_mode = flags ? steal(PyObject_GetAttrString(flags, "utf8_mode")) : Ref();
+    return utf8_mode ? PyObject_IsTrue(utf8_mode) : -1;
+}
+
+} // namespace
+
 bool hold_io_streams(Exec&) noexcept
 {
     Ref io = steal(PyImport_ImportModule("io"));
     Ref bytes_io = io ? steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
     Ref wrapper = bytes_io ? steal(PyObject_GetAttrString(io, "TextIOWrapper")) : Ref();
-    if (!wrapper)
+    const int utf8_mode = wrapper ? in_utf8_mode() : -1;
+    Ref encoding
+        = utf8_mode < 0 ? Ref() : steal(PyUnicode_InternFromString(utf8_mode ? "utf-8" : "locale"));
+    if (!encoding)
         return false;
     Py_XSETREF(io_streams.bytes_io, bytes_io.release());
     Py_XSETREF(io_streams.text_io_wrapper, wrapper.release());
+    Py_XSETREF(io_streams.default_encoding, encoding.release());
     return true;
+}
+
+Ref text_stand_in(PyObject* buffer, PyObject* encoding, PyObject* newline) noexcept
+{
+    PyObject* chosen = encoding == Py_None ? io_streams.default_encoding : encoding;
+    return call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen, newline},
+                              stand_in_keywords);
 }
 
 // --- create ---------------------------------------------------------------------

@@ -205,7 +205,6 @@ Text slash{"/"};
 Text backslash{"\\"};
 
 Keywords encoding_keyword{"encoding"};
-Text locale_encoding{"locale"};
 Name flush_name{"flush"};
 Keywords loader_keyword{"Loader"};
 Keywords topdown_keyword{"topdown"};
@@ -635,13 +634,8 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
 // into it, so what it receives stays what it always received.
 bool file_would_take(PyObject* x, PyObject* encoding)
 {
-    // `open` takes None for the locale's encoding; the stream is told so
-    // without a second EncodingWarning.
-    PyObject* chosen = encoding == Py_None ? locale_encoding.get() : encoding;
     Ref buffer = call(io_streams.bytes_io);
-    Ref stream = buffer ? call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen},
-                                             encoding_keyword)
-                        : Ref();
+    Ref stream = buffer ? text_stand_in(buffer, encoding, Py_None) : Ref();
     return stream && call_method(stream, write_name, x) && call_method(stream, flush_name);
 }
 

@@ -97,7 +97,6 @@ Name encoding_name{"encoding"};
 Text no_newline_translation{""};
 Builtin open_builtin{"open"};
 Keywords open_keywords{"encoding"};
-Keywords stand_in_keywords{"encoding newline"};
 Keywords dump_keywords{
     "default_style default_flow_style canonical indent allow_unicode encoding sort_keys"};
 
@@ -645,8 +644,7 @@ Ref stand_in(PyObject* buffer, PyObject* mode, PyObject* encoding)
 {
     if (binary_mode(mode))
         return borrow(buffer);
-    return call_with_keywords(io_streams.text_io_wrapper,
-                              {buffer, encoding, no_newline_translation}, stand_in_keywords);
+    return text_stand_in(buffer, encoding, no_newline_translation);
 }
 
 // The text in `stream`, written through to `buffer`.

@@ -398,9 +398,17 @@ struct IoStreams {
     // the one the C locale turns on), else the locale's encoding, named so
     // that the stand-in does not warn a second time of a missing encoding.
     PyObject* default_encoding = nullptr;
+    bool warn_default_encoding = false; // `-X warn_default_encoding`
 };
 extern IoStreams io_streams;
 bool hold_io_streams(Exec&) noexcept;
+
+// Text mode content refused before the file is opened, its exception
+// pending: `open` with the encoding None would have warned of it before the
+// content failed, so the warning is issued now. False when the warning is
+// raised as an error: it is then pending in place of the refusal, which the
+// host would never have reached.
+bool warn_as_open_would(PyObject* encoding) noexcept;
 
 // A text stream into `buffer` that encodes as a file opened with `encoding`
 // does, translating newlines as `open`'s `newline` argument says.

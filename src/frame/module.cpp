@@ -108,13 +108,11 @@ namespace {
 
 Keywords stand_in_keywords{"encoding newline"};
 
-// -1 with an exception pending when `sys.flags` cannot say.
-int in_utf8_mode()
+// A flag of `sys.flags`; -1 with an exception pending when it cannot be read.
+int interpreter_flag(PyObject* flags, const char* name)
 {
-    Ref sys = steal(PyImport_ImportModule("sys"));
-    Ref flags = sys ? steal(PyObject_GetAttrString(sys, "flags")) : Ref();
-    Ref utf8_mode = flags ? steal(PyObject_GetAttrString(flags, "utf8_mode")) : Ref();
-    return utf8_mode ? PyObject_IsTrue(utf8_mode) : -1;
+    Ref value = steal(PyObject_GetAttrString(flags, name));
+    return value ? PyObject_IsTrue(value) : -1;
 }
 
 } // namespace
@@ -124,14 +122,29 @@ bool hold_io_streams(Exec&) noexcept
     Ref io = steal(PyImport_ImportModule("io"));
     Ref bytes_io = io ? steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
     Ref wrapper = bytes_io ? steal(PyObject_GetAttrString(io, "TextIOWrapper")) : Ref();
-    const int utf8_mode = wrapper ? in_utf8_mode() : -1;
+    Ref sys = wrapper ? steal(PyImport_ImportModule("sys")) : Ref();
+    Ref flags = sys ? steal(PyObject_GetAttrString(sys, "flags")) : Ref();
+    const int utf8_mode = flags ? interpreter_flag(flags, "utf8_mode") : -1;
+    const int warn = utf8_mode < 0 ? -1 : interpreter_flag(flags, "warn_default_encoding");
     Ref encoding
-        = utf8_mode < 0 ? Ref() : steal(PyUnicode_InternFromString(utf8_mode ? "utf-8" : "locale"));
+        = warn < 0 ? Ref() : steal(PyUnicode_InternFromString(utf8_mode ? "utf-8" : "locale"));
     if (!encoding)
         return false;
     Py_XSETREF(io_streams.bytes_io, bytes_io.release());
     Py_XSETREF(io_streams.text_io_wrapper, wrapper.release());
     Py_XSETREF(io_streams.default_encoding, encoding.release());
+    io_streams.warn_default_encoding = warn != 0;
+    return true;
+}
+
+bool warn_as_open_would(PyObject* encoding) noexcept
+{
+    if (encoding != Py_None || !io_streams.warn_default_encoding)
+        return true;
+    Ref refusal = steal(PyErr_GetRaisedException());
+    if (PyErr_WarnEx(PyExc_EncodingWarning, "'encoding' argument not specified", 1) < 0)
+        return false;
+    PyErr_SetRaisedException(refusal.release());
     return true;
 }
 

@@ -646,9 +646,15 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
     if (is_binary < 0)
         return {};
     at.line(126);
-    if (!content_fits_mode(x, mode))
+    const bool text_mode = writes_in_mode(mode) == Writes::text;
+    if (!content_fits_mode(x, mode)) {
+        if (text_mode)
+            warn_as_open_would(encoding);
         return {};
-    if (writes_in_mode(mode) == Writes::text && !file_would_take(x, encoding)) {
+    }
+    if (text_mode && !file_would_take(x, encoding)) {
+        if (!warn_as_open_would(encoding))
+            return {};
         at.line(127);
         at.report();
         at.line(126);

@@ -681,6 +681,10 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
                       : Ref();
     Ref text = dumped ? text_of(stream, buffer) : Ref();
     if (!text) {
+        if (!binary_mode(mode) && !warn_as_open_would(encoding)) {
+            at.line(58);
+            return {};
+        }
         at.report();
         at.line(58);
         return {};

@@ -99,6 +99,11 @@ struct Annotation {
     const char* value = nullptr;
 };
 
+// The one type a parameter accepts, named by a function: where the host is a
+// DLL, the address of a built-in type is not a constant expression.
+using ExactType = PyTypeObject* (*)() noexcept;
+inline PyTypeObject* list_type() noexcept { return &PyList_Type; }
+
 namespace detail {
 // How many names an array of optional names holds. (Outside `Spec`, so that
 // it is defined before the members that the compiler evaluates in constant
@@ -122,7 +127,7 @@ struct Spec {
     const char* star_args = nullptr;               // "args" for *args
     const char* star_kwargs = nullptr;             // "kwargs" for **kwargs
     std::array<const char*, max_locals> locals{};  // body locals, after the parameters
-    std::array<PyTypeObject*, max_params> exact{}; // a parameter typed `list` and the like
+    std::array<ExactType, max_params> exact{};     // a parameter typed `list` and the like
     std::array<Annotation, 4> annotations{};
     const char* qualname = nullptr; // defaults to `name`
     unsigned markers = 0;

@@ -148,7 +148,7 @@ constexpr Spec str_files_dict_spec{
     .params = {"x", "dirs", "skip_dir", "skip_file"},
     .defaults = {Default::none(), Default::none(), Default::none()},
     .locals = {"old", "new", "file_dict", "i", "new_root"},
-    .exact = {nullptr, nullptr, &PyList_Type, &PyList_Type},
+    .exact = {nullptr, nullptr, list_type, list_type},
     .annotations = {{{"skip_dir", "list"}, {"skip_file", "list"}}},
 };
 

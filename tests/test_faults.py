@@ -272,3 +272,87 @@ def test_hubkit_installs_what_its_globals_hold_at_each_run():
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+def test_a_file_block_whose_exit_suppresses_or_raises(tmp_path):
+    # `open` is fixed when a module executes: a fresh interpreter imports the
+    # modules while `open` makes files whose `__exit__` does as it is told.
+    code = textwrap.dedent("""
+        import builtins
+        real_open = builtins.open
+        how = {"body": False, "exit": None}
+
+        class File:
+            def __init__(self, *args, **kwargs):
+                self.file = real_open(*args, **kwargs)
+            def __enter__(self):
+                return self
+            def __getattr__(self, name):
+                if how["body"]:
+                    raise ValueError("body")
+                return getattr(self.file, name)
+            def __exit__(self, *exc):
+                self.file.close()
+                if how["exit"] == "raise":
+                    raise RuntimeError("exit")
+                return how["exit"] == "suppress"
+
+        builtins.open = File
+        from tarvex_func.function import textkit as t, treekit
+        builtins.open = real_open
+
+        def ours(error):
+            found, tb = [], error.__traceback__
+            while tb:
+                if tb.tb_frame.f_code.co_filename in ("textkit.py", "treekit.py"):
+                    found.append(tb.tb_lineno)
+                tb = tb.tb_next
+            return found
+
+        def raised(call):
+            try:
+                call()
+            except Exception as error:
+                return error
+            raise AssertionError("nothing raised")
+
+        with real_open("in.txt", "w") as f:
+            f.write("a: 1\\n")
+        # (call, the `with` line, the body's line, after suppression)
+        cases = [
+            (lambda: t.str_read_file("in.txt"), 94, 95, 96),
+            (lambda: t.str_read_lines("in.txt"), 117, 118, 119),
+            (lambda: t.str_read_yaml("in.txt"), 84, 85, 86),
+            (lambda: t.str_write_file("x", "out.txt"), 126, 127, None),
+            (lambda: treekit.dict_write_yaml({"a": 1}, "out.txt"), 58, 59, None),
+            (lambda: list(t.str_read_line("in.txt")), 104, 106, []),
+        ]
+        for call, with_line, body_line, after in cases:
+            how.update(body=True, exit="suppress")
+            if isinstance(after, int):
+                error = raised(call)
+                assert type(error) is UnboundLocalError, error
+                assert str(error) == "local variable 'data' referenced before assignment"
+                assert ours(error) == [after] and error.__context__ is None
+            else:
+                assert call() == after
+
+            how.update(exit="raise")
+            error = raised(call)
+            assert type(error) is RuntimeError and str(error) == "exit"
+            body_error = error.__context__
+            assert type(body_error) is ValueError and str(body_error) == "body"
+            if after != []:  # the generator frame has its own entries
+                assert ours(error) == [with_line], ours(error)
+                assert ours(body_error) == [body_line]
+
+            how.update(body=False, exit="raise")
+            error = raised(call)
+            assert type(error) is RuntimeError and error.__context__ is None
+            if after != []:
+                assert ours(error) == [with_line]
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr

@@ -5,12 +5,15 @@ import gc
 import importlib
 import inspect
 import pickle
+import shutil
 import subprocess
 import sys
+import sysconfig
 import traceback
 import types
 import warnings
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -420,3 +423,28 @@ def test_keywords_in_parameter_order_bind_like_any_other_call():
         quantkit.number_time(x=0, y=0)
     with pytest.raises(TypeError, match=r"takes at least 1 positional argument \(0 given\)"):
         quantkit.number_time(fmt="%Y")
+
+
+FRAME_DIR = Path(__file__).resolve().parent.parent / "src" / "frame"
+ARITY_PROBE = """
+#include "frame.hpp"
+using namespace tarvex;
+constexpr Spec spec{.name = "f", .doc = "f(x, *args)", .line = 1, .params = {"x"},
+                    .star_args = "args"};
+Ref body(Site&, PyObject* x, PyObject* args BODY_EXTRA) { return borrow(x); }
+constexpr Statement statements[] = {def<spec, body>()};
+"""
+
+
+@pytest.mark.skipif(not shutil.which("c++") or not FRAME_DIR.is_dir(),
+                    reason="needs a C++ compiler and the sources")
+def test_a_body_whose_parameters_differ_from_its_spec_does_not_compile(tmp_path):
+    source = tmp_path / "probe.cpp"
+    source.write_text(ARITY_PROBE)
+    command = ["c++", "-std=c++20", "-fsyntax-only", f"-I{FRAME_DIR}",
+               f"-I{sysconfig.get_paths()['include']}", str(source)]
+    for extra, compiles in [("", True), (", PyObject*", False)]:
+        done = subprocess.run(command + [f"-DBODY_EXTRA={extra}"], capture_output=True, text=True)
+        assert (done.returncode == 0) == compiles, done.stderr
+        if not compiles:
+            assert "the body's parameters differ from its spec" in done.stderr

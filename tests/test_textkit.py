@@ -8,6 +8,7 @@ import gc
 import inspect
 import math
 import os
+import subprocess
 import sys
 import types
 import warnings
@@ -305,6 +306,52 @@ def test_a_write_that_cannot_encode_leaves_the_file_as_it_was(tmp_path):
             assert path.read_bytes() == b"precious"
             raised(t.str_write_file, x, str(tmp_path / "new.txt"), mode, encoding)
             assert not (tmp_path / "new.txt").exists()
+
+
+@pytest.mark.parametrize("interpreter_options", [
+    [], ["-X", "utf8"], ["-X", "utf8=0"], ["-X", "utf8=0", "-W", "error::EncodingWarning"],
+])
+def test_writers_take_the_encoding_none_as_open_does(tmp_path, interpreter_options):
+    # In the C locale the host turns the UTF-8 mode on, and `open` encodes in
+    # UTF-8 where the locale's encoding is ASCII. A missing encoding is
+    # warned of once, by `open`, also when the content then fails.
+    code = """if True:
+        import sys, warnings
+        from tarvex_func.function import textkit, treekit
+        def plain_write(x, path):
+            with open(path, "w", encoding=None) as file:
+                file.write(x)
+        for x in ["caf\\xe9", 5]:
+            kind = type(x).__name__
+            for write in (lambda: textkit.str_write_file(x, f"t{kind}.txt", "w", None),
+                          lambda: treekit.dict_write_yaml({"k": x}, "y.yaml", default_style=x),
+                          lambda: plain_write(x, f"o{kind}.txt")):
+                with warnings.catch_warnings(record=True) as caught:
+                    if not sys.warnoptions:
+                        warnings.simplefilter("always")
+                    try:
+                        write()
+                        outcome = "written"
+                    except Exception as error:
+                        outcome = type(error).__name__
+                print(outcome, [w.category.__name__ for w in caught])
+    """
+    done = subprocess.run([sys.executable, "-X", "warn_default_encoding", *interpreter_options,
+                           "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                          env={**os.environ, "LC_ALL": "C", "LANG": "C"})
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(set(lines[:3])) == 1 and len(set(lines[3:])) == 1, lines
+    if "error::EncodingWarning" in interpreter_options:
+        assert set(lines) == {"EncodingWarning []"}
+        return
+    assert lines[3] == "TypeError ['EncodingWarning']"
+    if interpreter_options == ["-X", "utf8=0"]:
+        assert lines[0] == "UnicodeEncodeError ['EncodingWarning']"
+    else:
+        assert lines[0] == "written ['EncodingWarning']"
+        assert (tmp_path / "tstr.txt").read_bytes() == (tmp_path / "ostr.txt").read_bytes() \
+            == "café".encode()
 
 
 def test_a_successful_write_gives_what_the_open_file_gives(tmp_path):

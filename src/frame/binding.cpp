@@ -78,7 +78,7 @@ BindResult check_exact_types(const FunctionObject* f, PyObject* const* slots)
 {
     const Spec& spec = *f->spec;
     for (Py_ssize_t i = 0; i < f->shape.params; ++i) {
-        PyTypeObject* expected = spec.exact[i];
+        PyTypeObject* expected = spec.exact[i] ? spec.exact[i]() : nullptr;
         if (expected && slots[i] != Py_None && Py_TYPE(slots[i]) != expected) {
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",

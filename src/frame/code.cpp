@@ -7,15 +7,10 @@
 namespace tarvex {
 namespace {
 
-constexpr int co_optimized_newlocals = 0x3;
-constexpr int co_varargs = 0x4;
-constexpr int co_varkeywords = 0x8;
-constexpr int co_generator = 0x20;
-
 int code_flags(const Spec& spec)
 {
-    return co_optimized_newlocals | (spec.star_args ? co_varargs : 0)
-           | (spec.star_kwargs ? co_varkeywords : 0) | (spec.generator ? co_generator : 0);
+    return CO_OPTIMIZED | CO_NEWLOCALS | (spec.star_args ? CO_VARARGS : 0)
+           | (spec.star_kwargs ? CO_VARKEYWORDS : 0) | (spec.generator ? CO_GENERATOR : 0);
 }
 
 // The local names: parameters, *args, **kwargs, then the body's locals.

@@ -83,11 +83,10 @@ struct Default {
     static constexpr Default boolean(bool v) { return {Kind::boolean, nullptr, v}; }
 };
 
-// Markers a function carries (for `hubkit`'s class).
+// Markers a function carries: `hubkit`'s installers are static methods; a
+// coroutine function would show the host's marker as `_is_coroutine`.
 enum Marker : unsigned {
     static_method = 1u << 0,
-    class_method = 1u << 1,
-    native_method = 1u << 2,
     coroutine = 1u << 3,
 };
 
@@ -99,6 +98,11 @@ struct Annotation {
     const char* name = nullptr;
     const char* value = nullptr;
 };
+
+// The one type a parameter accepts, named by a function: where the host is a
+// DLL, the address of a built-in type is not a constant expression.
+using ExactType = PyTypeObject* (*)() noexcept;
+inline PyTypeObject* list_type() noexcept { return &PyList_Type; }
 
 namespace detail {
 // How many names an array of optional names holds. (Outside `Spec`, so that
@@ -123,7 +127,7 @@ struct Spec {
     const char* star_args = nullptr;               // "args" for *args
     const char* star_kwargs = nullptr;             // "kwargs" for **kwargs
     std::array<const char*, max_locals> locals{};  // body locals, after the parameters
-    std::array<PyTypeObject*, max_params> exact{}; // a parameter typed `list` and the like
+    std::array<ExactType, max_params> exact{};     // a parameter typed `list` and the like
     std::array<Annotation, 4> annotations{};
     const char* qualname = nullptr; // defaults to `name`
     unsigned markers = 0;
@@ -395,9 +399,25 @@ class Exec;
 struct IoStreams {
     PyObject* bytes_io = nullptr;
     PyObject* text_io_wrapper = nullptr;
+    // What `open` uses for the encoding None: UTF-8 in the UTF-8 mode (also
+    // the one the C locale turns on), else the locale's encoding, named so
+    // that the stand-in does not warn a second time of a missing encoding.
+    PyObject* default_encoding = nullptr;
+    bool warn_default_encoding = false; // `-X warn_default_encoding`
 };
 extern IoStreams io_streams;
 bool hold_io_streams(Exec&) noexcept;
+
+// Text mode content refused before the file is opened, its exception
+// pending: `open` with the encoding None would have warned of it before the
+// content failed, so the warning is issued now. False when the warning is
+// raised as an error: it is then pending in place of the refusal, which the
+// host would never have reached.
+bool warn_as_open_would(PyObject* encoding) noexcept;
+
+// A text stream into `buffer` that encodes as a file opened with `encoding`
+// does, translating newlines as `open`'s `newline` argument says.
+Ref text_stand_in(PyObject* buffer, PyObject* encoding, PyObject* newline) noexcept;
 
 // `callable(args...)` with positional arguments.
 // Arguments are taken by reference, so a `Ref` passes as it is.
@@ -475,6 +495,11 @@ public:
     // `suppressed`: `__exit__` returned true and nothing is pending.
     Outcome exit_with_error() noexcept;
 
+    // A statement of the block failed at the current line: the exception
+    // gets that line's entry before `__exit__` sees it, and `__exit__` runs
+    // at `with_line`, where an exception it raises gets its entry.
+    Outcome leave_failed(Site& at, int with_line) noexcept;
+
     // For a `with` block held open across a generator's yield.
     int traverse(visitproc visit, void* arg) const noexcept;
 
@@ -483,6 +508,28 @@ private:
     Ref exit_;
     Ref value_;
 };
+
+// `with manager as value: result = body(value)`, with `manager` made at
+// `with_line` (the current line) and the body's statement at `body_line`.
+// Gives the body's result once `__exit__` has run; when the body raises and
+// `__exit__` suppresses it, execution goes on after the block, and what that
+// means is the caller's to say: `after_suppressed()` gives the result then.
+// An empty `manager` (its making failed) is passed through.
+template <class Body, class AfterSuppressed>
+Ref with_block(Site& at, const Ref& manager, int with_line, int body_line, Body&& body,
+               AfterSuppressed&& after_suppressed) noexcept
+{
+    With block;
+    if (!manager || !block.enter(manager))
+        return {};
+    at.line(body_line);
+    Ref result = body(block.value());
+    if (!result)
+        return block.leave_failed(at, with_line) == With::Outcome::suppressed ? after_suppressed()
+                                                                              : Ref();
+    at.line(with_line);
+    return block.exit() ? std::move(result) : Ref();
+}
 
 // ---------------------------------------------------------------------------
 // Generator functions.
@@ -623,8 +670,6 @@ template <auto Step, class Frame> Ref generator(Site& at, Frame&& frame) noexcep
 // ---------------------------------------------------------------------------
 // Module definition and exec.
 
-class Exec;
-
 // A function definition whose body's parameters match its spec: the arity is
 // checked when the module compiles, so a body cannot read past the bound
 // parameters.
@@ -710,7 +755,6 @@ public:
     bool define(const Definition& definition) noexcept;
     // Creates a function without storing it (methods of a class).
     Ref function(const Definition& definition) noexcept;
-    Ref function(const Spec& spec, vectorcallfunc call) noexcept { return function({&spec, call}); }
     // Runs one row of a module's table.
     bool execute(const Statement& statement) noexcept;
     bool store(const char* name, PyObject* value) noexcept;

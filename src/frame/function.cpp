@@ -404,7 +404,7 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
         .star_kwargs = spec.star_kwargs != nullptr,
         .no_arguments = spec.takes_no_arguments(),
         .typed = std::any_of(spec.exact.begin(), spec.exact.end(),
-                             [](PyTypeObject* type) { return type != nullptr; }),
+                             [](ExactType type) { return type != nullptr; }),
     };
     f->shape.simple
         = !f->shape.star_args && !f->shape.star_kwargs && !f->shape.typed && !f->shape.no_arguments;

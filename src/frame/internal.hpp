@@ -26,7 +26,6 @@ struct ModuleState {
     PyObject* filename = nullptr; // "setkit.py"
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
-    PyObject* empty_str = nullptr;
     PyObject* traceback_frames = nullptr; // line -> frame of an entry
     PyTypeObject* function_type = nullptr;
     PyTypeObject* generator_type = nullptr;

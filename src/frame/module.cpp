@@ -104,16 +104,55 @@ Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept
 
 IoStreams io_streams;
 
+namespace {
+
+Keywords stand_in_keywords{"encoding newline"};
+
+// A flag of `sys.flags`; -1 with an exception pending when it cannot be read.
+int interpreter_flag(PyObject* flags, const char* name)
+{
+    Ref value = steal(PyObject_GetAttrString(flags, name));
+    return value ? PyObject_IsTrue(value) : -1;
+}
+
+} // namespace
+
 bool hold_io_streams(Exec&) noexcept
 {
     Ref io = steal(PyImport_ImportModule("io"));
     Ref bytes_io = io ? steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
     Ref wrapper = bytes_io ? steal(PyObject_GetAttrString(io, "TextIOWrapper")) : Ref();
-    if (!wrapper)
+    Ref sys = wrapper ? steal(PyImport_ImportModule("sys")) : Ref();
+    Ref flags = sys ? steal(PyObject_GetAttrString(sys, "flags")) : Ref();
+    const int utf8_mode = flags ? interpreter_flag(flags, "utf8_mode") : -1;
+    const int warn = utf8_mode < 0 ? -1 : interpreter_flag(flags, "warn_default_encoding");
+    Ref encoding
+        = warn < 0 ? Ref() : steal(PyUnicode_InternFromString(utf8_mode ? "utf-8" : "locale"));
+    if (!encoding)
         return false;
     Py_XSETREF(io_streams.bytes_io, bytes_io.release());
     Py_XSETREF(io_streams.text_io_wrapper, wrapper.release());
+    Py_XSETREF(io_streams.default_encoding, encoding.release());
+    io_streams.warn_default_encoding = warn != 0;
     return true;
+}
+
+bool warn_as_open_would(PyObject* encoding) noexcept
+{
+    if (encoding != Py_None || !io_streams.warn_default_encoding)
+        return true;
+    Ref refusal = steal(PyErr_GetRaisedException());
+    if (PyErr_WarnEx(PyExc_EncodingWarning, "'encoding' argument not specified", 1) < 0)
+        return false;
+    PyErr_SetRaisedException(refusal.release());
+    return true;
+}
+
+Ref text_stand_in(PyObject* buffer, PyObject* encoding, PyObject* newline) noexcept
+{
+    PyObject* chosen = encoding == Py_None ? io_streams.default_encoding : encoding;
+    return call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen, newline},
+                              stand_in_keywords);
 }
 
 // --- create ---------------------------------------------------------------------
@@ -192,9 +231,7 @@ bool make_constants()
         state.empty_tuple = PyTuple_New(0);
     if (!state.empty_bytes)
         state.empty_bytes = PyBytes_FromStringAndSize("", 0);
-    if (!state.empty_str)
-        state.empty_str = PyUnicode_FromStringAndSize("", 0);
-    return state.empty_tuple && state.empty_bytes && state.empty_str;
+    return state.empty_tuple && state.empty_bytes;
 }
 
 bool make_module_names()

@@ -69,6 +69,13 @@ With::Outcome With::exit_with_error() noexcept
     return Outcome::raised;
 }
 
+With::Outcome With::leave_failed(Site& at, int with_line) noexcept
+{
+    at.report();
+    at.line(with_line);
+    return exit_with_error();
+}
+
 int With::traverse(visitproc visit, void* arg) const noexcept
 {
     Py_VISIT(manager_.get());

@@ -76,34 +76,40 @@ constexpr Spec installer_spec(const char* name, const char* qualname, const char
     };
 }
 
+// The type is reached through a function: where the host is a shared
+// library, the address of its data is not a compile-time constant.
 struct Installer {
-    PyTypeObject* type;
+    PyTypeObject* (*type)();
     std::span<const Row> rows;
     Spec spec;
     int first_line() const noexcept { return spec.line + 2; }
 };
 
 // In the order construction runs them.
-const Installer installers[] = {
-    {&PyDict_Type, dict_rows,
+constexpr Installer installers[] = {
+    {[] { return &PyDict_Type; }, dict_rows,
      installer_spec("_extend_dict", "TarvexHubkit._extend_dict", "TarvexHubkit._extend_dict()",
                     65)},
-    {&PyList_Type, list_rows,
+    {[] { return &PyList_Type; }, list_rows,
      installer_spec("_extend_list", "TarvexHubkit._extend_list", "TarvexHubkit._extend_list()",
                     74)},
-    {&PyUnicode_Type, str_rows,
+    {[] { return &PyUnicode_Type; }, str_rows,
      installer_spec("_extend_str", "TarvexHubkit._extend_str", "TarvexHubkit._extend_str()", 82)},
-    {&PyUnicode_Type, file_rows,
+    {[] { return &PyUnicode_Type; }, file_rows,
      installer_spec("_extend_file", "TarvexHubkit._extend_file", "TarvexHubkit._extend_file()",
                     96)},
-    {&PyUnicode_Type, dir_rows,
+    {[] { return &PyUnicode_Type; }, dir_rows,
      installer_spec("_extend_dir", "TarvexHubkit._extend_dir", "TarvexHubkit._extend_dir()", 104)},
-    {&PyLong_Type, number_rows,
+    {[] { return &PyLong_Type; }, number_rows,
      installer_spec("_extend_int", "TarvexHubkit._extend_int", "TarvexHubkit._extend_int()", 116)},
-    {&PyFloat_Type, number_rows,
+    {[] { return &PyFloat_Type; }, number_rows,
      installer_spec("_extend_float", "TarvexHubkit._extend_float", "TarvexHubkit._extend_float()",
                     124)},
 };
+
+// The spec of installer I as an object of its own, for the compile-time
+// check of its definition.
+template <std::size_t I> constexpr Spec installer_spec_of = installers[I].spec;
 constexpr int first_init_call_line = 26;
 
 // --- functions -------------------------------------------------------------------
@@ -125,7 +131,7 @@ Builtin staticmethod_builtin{"staticmethod"};
 
 // --- bodies ------------------------------------------------------------------------
 
-Ref init(Site& at, PyObject* self, PyObject*, PyObject*)
+Ref init_body(Site& at, PyObject* self, PyObject*, PyObject*)
 {
     int line = first_init_call_line;
     for (const Installer& step : installers) {
@@ -172,12 +178,13 @@ bool write_rows(Site& at, int first_row_line, PyObject* dictionary, std::span<co
 template <std::size_t I> Ref extend(Site& at)
 {
     const Installer& installer = installers[I];
+    PyTypeObject* type = installer.type();
     at.line(installer.first_line());
-    Ref dictionary = type_dictionary(installer.type);
+    Ref dictionary = type_dictionary(type);
     if (!dictionary)
         return {};
     const bool written = write_rows(at, installer.first_line() + 1, dictionary, installer.rows);
-    PyType_Modified(installer.type);
+    PyType_Modified(type);
     return written ? none() : Ref();
 }
 
@@ -192,7 +199,7 @@ constexpr Spec remove_spec{
     .params = {"cls", "method", "helper"},
 };
 
-Ref remove(Site&, PyObject* cls, PyObject* method, PyObject* helper)
+Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper)
 {
     if (!PyType_Check(cls)) {
         PyErr_SetString(PyExc_TypeError, "_remove() needs a type");
@@ -269,19 +276,20 @@ bool import_function_package(Exec& m)
     return package && import_star(m.globals(), package);
 }
 
-bool add_static_method(Exec& m, PyObject* namespace_dict, const Spec& spec, vectorcallfunc call)
+bool add_static_method(Exec& m, PyObject* namespace_dict, const Definition& definition)
 {
-    Ref function = m.function(spec, call);
+    Ref function = m.function(definition);
     if (!function)
         return false;
-    Ref wrapped = tarvex::call(staticmethod_builtin, function.get());
-    return wrapped && PyDict_SetItemString(namespace_dict, spec.name, wrapped) == 0;
+    Ref wrapped = call(staticmethod_builtin, function);
+    return wrapped && PyDict_SetItemString(namespace_dict, definition.spec->name, wrapped) == 0;
 }
 
 template <std::size_t... I>
 bool add_installers(Exec& m, PyObject* namespace_dict, std::index_sequence<I...>)
 {
-    return (add_static_method(m, namespace_dict, installers[I].spec, entry<extend<I>>) && ...);
+    return (add_static_method(m, namespace_dict, checked<installer_spec_of<I>, extend<I>>())
+            && ...);
 }
 
 bool define_class(Exec& m)
@@ -291,7 +299,7 @@ bool define_class(Exec& m)
         = steal(Py_BuildValue("{ssss}", "__module__", "hubkit", "__qualname__", "TarvexHubkit"));
     if (!namespace_dict)
         return false;
-    Ref init_function = m.function(init_spec, entry<init>);
+    Ref init_function = m.function(checked<init_spec, init_body>());
     if (!init_function || PyDict_SetItemString(namespace_dict, "__init__", init_function) < 0)
         return false;
     if (!add_installers(m, namespace_dict, std::make_index_sequence<std::size(installers)>{}))
@@ -306,7 +314,7 @@ constexpr Statement statements[] = {
     import_module(10, "gc"),
     run(import_function_package),
     run(define_class),
-    def<remove_spec, remove>(),
+    def<remove_spec, remove_body>(),
 };
 
 constexpr ModuleDef hubkit{

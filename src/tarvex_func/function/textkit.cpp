@@ -148,7 +148,7 @@ constexpr Spec str_files_dict_spec{
     .params = {"x", "dirs", "skip_dir", "skip_file"},
     .defaults = {Default::none(), Default::none(), Default::none()},
     .locals = {"old", "new", "file_dict", "i", "new_root"},
-    .exact = {nullptr, nullptr, &PyList_Type, &PyList_Type},
+    .exact = {nullptr, nullptr, list_type, list_type},
     .annotations = {{{"skip_dir", "list"}, {"skip_file", "list"}}},
 };
 
@@ -205,7 +205,6 @@ Text slash{"/"};
 Text backslash{"\\"};
 
 Keywords encoding_keyword{"encoding"};
-Text locale_encoding{"locale"};
 Name flush_name{"flush"};
 Keywords loader_keyword{"Loader"};
 Keywords topdown_keyword{"topdown"};
@@ -260,40 +259,10 @@ Ref unbound_local(const char* name)
     return {};
 }
 
-// `with opened as file: data = statement(file)` at `line`, the `with`
-// statement being the current line. A failing statement gets its own entry
-// before the file is closed, and the `with` line's entry as it leaves; an
-// exception that `__exit__` suppresses leaves nothing pending and `data`
-// unbound (`suppressed`).
-template <class Statement>
-Ref in_file_block(Site& at, Ref opened, int line, Statement statement, bool& suppressed)
+// `return data` at `line` after a file block whose exception `__exit__`
+// suppressed: `data` was never bound.
+Ref return_unbound_data(Site& at, int line)
 {
-    const int with_line = at.line();
-    suppressed = false;
-    if (!opened)
-        return {};
-    With block;
-    if (!block.enter(opened))
-        return {};
-    at.line(line);
-    Ref data = statement(block.value());
-    if (!data) {
-        at.report();
-        at.line(with_line);
-        suppressed = block.exit_with_error() == With::Outcome::suppressed;
-        return {};
-    }
-    at.line(with_line);
-    if (!block.exit())
-        return {};
-    return data;
-}
-
-// `return data` at `line` after a file block.
-Ref return_data(Site& at, int line, Ref data, bool suppressed)
-{
-    if (!suppressed)
-        return data;
     at.line(line);
     return unbound_local("data");
 }
@@ -551,12 +520,11 @@ Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encodi
     const int is_file = path_test(isfile_name, x);
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
-    Ref opened = open_file_in_mode(at, line + 1, x, mode, encoding, read_binary);
-    bool suppressed;
-    Ref data = in_file_block(
-        at, std::move(opened), line + 3, [read](PyObject* file) { return call_method(file, read); },
-        suppressed);
-    return return_data(at, line + 4, std::move(data), suppressed);
+    const int with_line = line + 2;
+    return with_block(
+        at, open_file_in_mode(at, line + 1, x, mode, encoding, read_binary), with_line,
+        with_line + 1, [read](PyObject* file) { return call_method(file, read); },
+        [&at, with_line] { return return_unbound_data(at, with_line + 2); });
 }
 
 Ref str_read_file(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
@@ -584,9 +552,8 @@ Ref str_read_yaml(Site& at, PyObject* x)
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
     at.line(84);
-    bool suppressed;
-    Ref data = in_file_block(at, open_file(x, read_text, utf_8), 85, load_yaml, suppressed);
-    return return_data(at, 86, std::move(data), suppressed);
+    return with_block(at, open_file(x, read_text, utf_8), 84, 85, load_yaml,
+                      [&at] { return return_unbound_data(at, 86); });
 }
 
 // The kind of content a valid `open` mode writes: none for a mode that only
@@ -667,13 +634,8 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
 // into it, so what it receives stays what it always received.
 bool file_would_take(PyObject* x, PyObject* encoding)
 {
-    // `open` takes None for the locale's encoding; the stream is told so
-    // without a second EncodingWarning.
-    PyObject* chosen = encoding == Py_None ? locale_encoding.get() : encoding;
     Ref buffer = call(io_streams.bytes_io);
-    Ref stream = buffer ? call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen},
-                                             encoding_keyword)
-                        : Ref();
+    Ref stream = buffer ? text_stand_in(buffer, encoding, Py_None) : Ref();
     return stream && call_method(stream, write_name, x) && call_method(stream, flush_name);
 }
 
@@ -684,20 +646,24 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
     if (is_binary < 0)
         return {};
     at.line(126);
-    if (!content_fits_mode(x, mode))
+    const bool text_mode = writes_in_mode(mode) == Writes::text;
+    if (!content_fits_mode(x, mode)) {
+        if (text_mode)
+            warn_as_open_would(encoding);
         return {};
-    if (writes_in_mode(mode) == Writes::text && !file_would_take(x, encoding)) {
+    }
+    if (text_mode && !file_would_take(x, encoding)) {
+        if (!warn_as_open_would(encoding))
+            return {};
         at.line(127);
         at.report();
         at.line(126);
         return {};
     }
-    Ref opened = open_file(path, mode, is_binary ? Py_None : encoding);
-    bool suppressed;
-    Ref written = in_file_block(
-        at, std::move(opened), 127,
-        [x](PyObject* file) { return call_method(file, write_name, x); }, suppressed);
-    return written || suppressed ? none() : Ref();
+    Ref written = with_block(
+        at, open_file(path, mode, is_binary ? Py_None : encoding), 126, 127,
+        [x](PyObject* file) { return call_method(file, write_name, x); }, none);
+    return written ? none() : Ref();
 }
 
 // --- the line generator ---------------------------------------------------------------
@@ -735,13 +701,14 @@ struct ReadLineFrame {
     auto held() { return std::tie(x, mode, encoding, file, data, block); }
 };
 
+constexpr int lines_with_line = 104;
+
 // An exception raised in the `with` block (at the current line) closes the
 // file; the generator ends with it, or quietly when `__exit__` suppresses it.
 Ref leave_lines_block(Site& at, ReadLineFrame& f)
 {
-    at.report();
     f.in_loop = false;
-    f.block.exit_with_error();
+    f.block.leave_failed(at, lines_with_line);
     return {};
 }
 
@@ -760,7 +727,7 @@ bool open_lines(Resumption& run, ReadLineFrame& f)
         return false;
     if (is_binary)
         f.encoding = none();
-    run.line(104);
+    run.line(lines_with_line);
     Ref opened = open_file(f.x, f.mode, f.encoding);
     if (!opened || !f.block.enter(opened))
         return false;

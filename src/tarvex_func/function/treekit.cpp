@@ -97,7 +97,6 @@ Name encoding_name{"encoding"};
 Text no_newline_translation{""};
 Builtin open_builtin{"open"};
 Keywords open_keywords{"encoding"};
-Keywords stand_in_keywords{"encoding newline"};
 Keywords dump_keywords{
     "default_style default_flow_style canonical indent allow_unicode encoding sort_keys"};
 
@@ -645,8 +644,7 @@ Ref stand_in(PyObject* buffer, PyObject* mode, PyObject* encoding)
 {
     if (binary_mode(mode))
         return borrow(buffer);
-    return call_with_keywords(io_streams.text_io_wrapper,
-                              {buffer, encoding, no_newline_translation}, stand_in_keywords);
+    return text_stand_in(buffer, encoding, no_newline_translation);
 }
 
 // The text in `stream`, written through to `buffer`.
@@ -683,27 +681,19 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
                       : Ref();
     Ref text = dumped ? text_of(stream, buffer) : Ref();
     if (!text) {
+        if (!binary_mode(mode) && !warn_as_open_would(encoding)) {
+            at.line(58);
+            return {};
+        }
         at.report();
         at.line(58);
         return {};
     }
     at.line(58);
-    Ref yaml_file = call_with_keywords(open_builtin, {path, mode, encoding}, open_keywords);
-    With block;
-    if (!yaml_file || !block.enter(yaml_file))
-        return {};
-    at.line(59);
-    if (!call_method(block.value(), write_name, text.get())) {
-        at.report();
-        at.line(58);
-        if (block.exit_with_error() == With::Outcome::suppressed)
-            return none();
-        return {};
-    }
-    at.line(58);
-    if (!block.exit())
-        return {};
-    return none();
+    Ref written = with_block(
+        at, call_with_keywords(open_builtin, {path, mode, encoding}, open_keywords), 58, 59,
+        [&text](PyObject* yaml_file) { return call_method(yaml_file, write_name, text); }, none);
+    return written ? none() : Ref();
 }
 
 // --- module --------------------------------------------------------------------
@@ -719,8 +709,8 @@ bool make_statics(Exec& m)
     PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     return user_paths.make() && mark_paths.make()
            && hold(marker, steal(PyObject_CallNoArgs(object_type)))
-           && hold(is_marker, m.function(is_marker_spec, entry<is_marker_body>))
-           && hold(put_back, m.function(put_back_spec, entry<put_back_body>));
+           && hold(is_marker, m.function(checked<is_marker_spec, is_marker_body>()))
+           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()));
 }
 
 constexpr Statement statements[] = {

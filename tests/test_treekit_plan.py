@@ -197,6 +197,14 @@ def test_unmodelled_data_under_new_steps_falls_back():
             assert_same(json, path)
 
 
+def test_the_library_default_held_as_a_value_is_a_miss():
+    from jsonpath_ng.jsonpath import NOT_SET
+
+    json = {"a": NOT_SET, "b": [NOT_SET, {"a": NOT_SET, "c": 1}]}
+    for path in ["a", "$..a", "b[*]", "b[1].*", "'a','b'", "b[1]..c"]:
+        assert_same(json, path)
+
+
 def test_library_errors_still_reach_the_caller():
     json = {"a": [{Clashing(KeyboardInterrupt): 1}]}
     for path in ["$..d", "a[*].d"]:

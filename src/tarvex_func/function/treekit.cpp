@@ -189,6 +189,7 @@ struct Library {
     bool ready = false;
     bool usable = false;
     PyObject* globals = nullptr; // the module dict that `find` reads
+    PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
     PyTypeObject* types[class_count] = {};
     unsigned int tags[class_count] = {};
     // Copies of the class dicts along each class's MRO, for telling a class
@@ -298,6 +299,10 @@ bool load_library()
         return false;
     library.globals = PyModule_GetDict(module);
     Py_INCREF(library.globals);
+    library.not_set = PyDict_GetItemString(library.globals, "NOT_SET");
+    if (!library.not_set)
+        return false;
+    Py_INCREF(library.not_set);
     for (std::size_t i = 0; i < class_count; ++i) {
         // Read from the module dict: the module's own lookup of a missing
         // name warns for some of these.
@@ -587,7 +592,8 @@ private:
         return walk(step + 1, end, tail, item);
     }
 
-    // `value.get(field)` for each name, as the library asks a dict.
+    // `value.get(field, NOT_SET)` for each name, as the library asks a dict: a
+    // value that is the library's own default counts as missing.
     Walk fields(const Step* step, const Step* end, const Tail* tail, PyObject* value) noexcept
     {
         if (!PyDict_CheckExact(value))
@@ -602,7 +608,7 @@ private:
                 PyErr_Clear();
                 return Walk::fall_back;
             }
-            if (got) {
+            if (got && found != library.not_set) {
                 const Walk walked = walk(step + 1, end, tail, held);
                 if (walked != Walk::done)
                     return walked;

@@ -125,30 +125,48 @@ def bench_write_yaml():
                         lambda: write_yaml_twin(data, twin_path), repeat=9)]
 
 
+# (path, the data it reads, the same lookup written by hand or None)
 PLAN_PATHS = [
-    ("$.a.b[2].c.d", 'tree["a"]["b"][2]["c"]["d"]'),
-    ("a.b[*]", None),
-    ("$.k[3]", 'tree["k"][3]'),
-    ("$..d", None),
-    ("$.*.name", None),
+    ("$.a.b[2].c.d", "tree", 'tree["a"]["b"][2]["c"]["d"]'),
+    ("$.a.b.c.d.e", "tree", 'tree["a"]["b"]["c"]["d"]["e"]'),
+    ("a.b[*]", "tree", None),
+    ("$.k[3]", "tree", 'tree["k"][3]'),
+    ("$..d", "tree", None),
+    ("$.*.name", "tree", None),
+    ("[*].id", "records", '[r["id"] for r in records]'),
+    ("a.`parent`", "tree", None),  # no plan: the library's find
 ]
 
 
+def plan_trees():
+    """A small tree, and a medium one: the same paths among more keys and items."""
+    small = {"a": {"b": [0, 1, {"c": {"d": 5}}]}, "k": [0, 1, 2, 3],
+             "p": {"name": "x"}, "q": {"name": "y"}}
+    medium = {f"key{i}": {"name": f"n{i}", "values": list(range(5)), "flag": i % 2 == 0}
+              for i in range(40)}
+    medium.update({"a": {"b": [0, 1, {"c": {"d": 5}}] + [{"x": i} for i in range(20)]},
+                   "k": list(range(50))})
+    return [("small", small), ("medium", medium)]
+
+
 def bench_plans():
-    header("dict_find_all_path against the library's find on a pre-parsed path")
-    tree = {"a": {"b": [0, 1, {"c": {"d": 5}}]}, "k": [0, 1, 2, 3],
-            "p": {"name": "x"}, "q": {"name": "y"}}
+    header("dict_find_all_path against the library's find on a pre-parsed path, and by hand")
     records = [{"id": i, "name": f"n{i}"} for i in range(100)]
-    namespace = {"treekit": treekit, "tree": tree, "records": records}
-    cases = [(path, "tree", hand) for path, hand in PLAN_PATHS] + [("[*].id", "records", None)]
     ratios = {}
-    for path, data, hand in cases:
-        namespace[f"e{len(ratios)}"] = parse(path)
-        native = f"treekit.dict_find_all_path({data}, {path!r})"
-        library = f"[m.value for m in e{len(ratios)}.find({data})]"
-        ratios[path] = compare(f"{path} vs library find", native, library, namespace=namespace)
-        if hand:
-            compare(f"{path} vs by hand (ratio < 1: slower)", native, hand, namespace=namespace)
+    for size, tree in plan_trees():
+        chain = {"a": {"b": {"c": {"d": {"e": 1}}}}}
+        for path, data, hand in PLAN_PATHS:
+            namespace = {"treekit": treekit, "records": records,
+                         "tree": chain if path == "$.a.b.c.d.e" else tree,
+                         "expression": parse(path)}
+            native = f"treekit.dict_find_all_path({data}, {path!r})"
+            library = f"[m.value for m in expression.find({data})]"
+            label = f"{size}: {path}"
+            ratios[label] = compare(f"{label} vs library find", native, library,
+                                    namespace=namespace)
+            if hand:
+                ratios[label + " by hand"] = compare(
+                    f"{label} vs by hand (ratio < 1: slower)", native, hand, namespace=namespace)
     return ratios
 
 

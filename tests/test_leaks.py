@@ -164,6 +164,24 @@ nested = {"a": {"b": [1, 2, {"c": 3}]}, "x": {"p": 1, "q": 2}}
 edited = {"a": {}}
 removing = {"l": [1, 2, 3]}
 real_parse = treekit.parse
+deep_tree = {"a": [{"d": 1}, ({"d": 2},), {"b": {"d": [3]}}], "r": [{"id": i} for i in range(4)]}
+
+
+class ClashingKey:
+    """Equal in hash to "d"; comparing it raises an `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __hash__(self):
+        return hash("d")
+
+    def __eq__(self, other):
+        raise self.error()
+
+
+class DictSub(dict):
+    pass
 
 CASES = [
     # setkit
@@ -300,6 +318,20 @@ CASES = [
     success(treekit.dict_find_all_path, {"a": range(3)}, "a[1]", check=lambda r: r == [],
             note="plan falls back"),
     swallowed(None, treekit.dict_find_all_path, nested, 5),
+    success(treekit.dict_find_all_path, deep_tree, "$..d", check=lambda r: r == [1, [3]],
+            note="descendants"),
+    success(treekit.dict_find_path, deep_tree, "r[1:3].id", check=lambda r: r == 1,
+            note="slice"),
+    success(treekit.dict_find_all_path, deep_tree, "$.*[*].`this`",
+            check=lambda r: len(r) == 7, note="wildcards, this"),
+    success(treekit.dict_find_all_path, deep_tree, "r[0,0,9].id", check=lambda r: r == [0, 0],
+            note="duplicate indexes"),
+    success(treekit.dict_find_all_path, {"a": DictSub(d=1)}, "$..d", check=lambda r: r == [1],
+            note="descendants fall back"),
+    swallowed(None, treekit.dict_find_all_path, {"a": [{ClashingKey(ValueError): 1}]}, "$..d",
+              note="comparison raises in the walk"),
+    raised(KeyboardInterrupt, treekit.dict_find_path,
+           {"a": [{ClashingKey(KeyboardInterrupt): 1}]}, "a[*].d", note="interrupt in the walk"),
     raised(KeyboardInterrupt, treekit.dict_find_all_path, nested, "a",
            patches=[(treekit, "parse", interrupt)]),
     binding(treekit.dict_find_all_path, nested, "a", path="a"),

@@ -189,6 +189,10 @@ struct Library {
     bool usable = false;
     PyObject* globals = nullptr; // the module dict that `find` reads
     PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
+    // The library's own `parse`: its trees are new objects that only the
+    // cache holds. A tree from any other `parse` may be kept and changed by
+    // its maker, which a plan made once would not see.
+    PyObject* parse = nullptr;
     PyTypeObject* types[class_count] = {};
     unsigned int tags[class_count] = {};
     // Copies of the class dicts along each class's MRO, for telling a class
@@ -302,6 +306,10 @@ bool load_library()
     if (!library.not_set)
         return false;
     Py_INCREF(library.not_set);
+    Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
+    library.parse = parser ? PyObject_GetAttrString(parser, "parse") : nullptr;
+    if (!library.parse)
+        return false;
     for (std::size_t i = 0; i < class_count; ++i) {
         // Read from the module dict: the module's own lookup of a missing
         // name warns for some of these.
@@ -463,10 +471,11 @@ bool compile_node(Plan* plan, PyObject* node, int depth)
     }
 }
 
-// The plan of `expression`, or null when it has none (no error).
-Plan* compile_plan(PyObject* expression)
+// The plan of the `expression` that `parse` made, or null when it has none
+// (no error).
+Plan* compile_plan(PyObject* parse, PyObject* expression)
 {
-    Plan* plan = library_unchanged() ? new_plan() : nullptr;
+    Plan* plan = library_unchanged() && parse == library.parse ? new_plan() : nullptr;
     if (plan && compile_node(plan, expression, 0))
         return plan;
     free_plan(plan);
@@ -848,7 +857,7 @@ Ref parsed(PyObject* path, ParsedPaths& home, Ref* kept = nullptr)
         Ref expression = call(parse, path);
         if (!expression)
             return {};
-        Plan* plan = &home == &user_paths ? compile_plan(expression) : nullptr;
+        Plan* plan = &home == &user_paths ? compile_plan(parse, expression) : nullptr;
         capsule = home.keep(parse, path, expression, plan);
         if (!capsule) {
             PyErr_Clear();

@@ -16,11 +16,14 @@ import tempfile
 N = 20_000
 
 SETUP = (
-    "import operator, os\n"
+    "import datetime, operator, os\n"
     "from tarvex_func.function import quantkit, setkit, textkit\n"
     "t = ('a',)\n"
     "first = operator.itemgetter(0)\n"
     "p = os.path.abspath(__file__) if '__file__' in dir() else os.getcwd()\n"
+    "def twin_isfile(x):\n    return os.path.isfile(x)\n"
+    "def twin_time(x, fmt='%Y-%m-%d'):\n"
+    "    return datetime.datetime.strptime(x, fmt).timestamp()\n"
 )
 
 STATEMENTS = [
@@ -35,6 +38,9 @@ STATEMENTS = [
     "'%s' % (1,)",
     "textkit.str_isfile(p)",
     "os.path.isfile(p)",
+    "twin_isfile(p)",
+    "textkit.str_time('2020-01-02', '%Y-%m-%d')",
+    "twin_time('2020-01-02')",
 ]
 
 

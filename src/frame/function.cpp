@@ -9,7 +9,6 @@
 namespace tarvex {
 namespace {
 
-constexpr const char registry_name[] = "_tarvex_shared";
 constexpr const char registry_key[] = "function_type";
 
 // --- attributes -------------------------------------------------------------

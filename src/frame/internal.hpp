@@ -34,6 +34,13 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// The registry module that the package's modules share things through.
+inline constexpr const char registry_name[] = "_tarvex_shared";
+
+// Finds the package's dictionary watcher in the registry, or makes and
+// publishes it; a module without it looks its global chains up afresh.
+bool share_dict_watch() noexcept;
+
 // A type shared by all modules of the process: the one published in the
 // registry module under `key` (it must have `local`'s instance size), else
 // `local`, readied and published.

@@ -196,6 +196,27 @@ Name str_isfile_name{"str_isfile"};
 Name str_isdir_name{"str_isdir"};
 Name str_files_dict_name{"str_files_dict"};
 
+// The globals and attribute chains the bodies read, cached while nothing
+// along them changes.
+GlobalChain os_path_isfile{os_name, path_name, isfile_name};
+GlobalChain os_path_isdir{os_name, path_name, isdir_name};
+GlobalChain os_path_join{os_name, path_name, join_name};
+GlobalChain os_path_basename{os_name, path_name, basename_name};
+GlobalChain os_remove{os_name, remove_name};
+GlobalChain os_listdir{os_name, listdir_name};
+GlobalChain os_walk{os_name, walk_name};
+GlobalChain os_dot_name{os_name, name_name};
+GlobalChain shutil_rmtree{shutil_name, rmtree_name};
+GlobalChain shutil_copy{shutil_name, copy_name};
+GlobalChain shutil_copytree{shutil_name, copytree_name};
+GlobalChain shutil_move{shutil_name, move_name};
+GlobalChain datetime_strptime{datetime_name, datetime_name, strptime_name};
+GlobalChain yaml_load{yaml_name, load_name};
+GlobalChain yaml_full_loader{yaml_name, full_loader_name};
+GlobalChain str_isfile_global{str_isfile_name};
+GlobalChain str_isdir_global{str_isdir_name};
+GlobalChain str_files_dict_global{str_files_dict_name};
+
 Text read_binary{"rb"};
 Text write_binary{"wb"};
 Text read_text{"r"};
@@ -216,22 +237,16 @@ Keywords topdown_keyword{"topdown"};
 // exception is pending) or its truth test raises.
 int truth(const Ref& value) noexcept { return value ? PyObject_IsTrue(value) : -1; }
 
-// `os.path.<name>(args...)`, looked up afresh.
-template <class... Args> Ref os_path_call(PyObject* name, Args... args)
+// `os.path.join(x, y)`, `os.remove(x)`, `shutil.copy(x, y)`: the function
+// read through its chain at each call.
+template <class... Args> Ref chain_call(GlobalChain& chain, Args... args)
 {
-    Ref function = global_attr(os_name, path_name, name);
+    Ref function = chain.get();
     return function ? call(function, args...) : Ref();
 }
 
 // `os.path.isfile(p)` or `os.path.isdir(p)` as a truth value.
-int path_test(PyObject* test, PyObject* p) { return truth(os_path_call(test, p)); }
-
-// `<module global>.<name>(args...)`: `os.remove(x)`, `shutil.copy(x, y)`.
-template <class... Args> Ref module_call(PyObject* module_name, PyObject* name, Args... args)
-{
-    Ref function = global_attr(module_name, name);
-    return function ? call(function, args...) : Ref();
-}
+int path_test(GlobalChain& test, PyObject* p) { return truth(chain_call(test, p)); }
 
 // `value == text`, the host's equality.
 int equals(PyObject* value, PyObject* text) { return PyObject_RichCompareBool(value, text, Py_EQ); }
@@ -418,7 +433,7 @@ Ref str_float(Site& at, PyObject* x)
 // datetime.datetime.strptime(x, fmt).timestamp()
 Ref parse_local_time(PyObject* x, PyObject* fmt)
 {
-    Ref strptime = global_attr(datetime_name, datetime_name, strptime_name);
+    Ref strptime = datetime_strptime.get();
     Ref datetime_object = strptime ? call(strptime, x, fmt) : Ref();
     return datetime_object ? call_method(datetime_object, timestamp_name) : Ref();
 }
@@ -454,27 +469,26 @@ Ref str_format_s(Site& at, PyObject* x, PyObject* args)
 Ref str_isfile(Site& at, PyObject* x)
 {
     at.line(39);
-    return os_path_call(isfile_name, x);
+    return chain_call(os_path_isfile, x);
 }
 
 Ref str_isdir(Site& at, PyObject* x)
 {
     at.line(50);
-    return os_path_call(isdir_name, x);
+    return chain_call(os_path_isdir, x);
 }
 
 // status = <test>(x); if status: <module>.<operation>(x); return not status
-Ref delete_if(Site& at, int line, PyObject* test, PyObject* module, PyObject* operation,
-              PyObject* x)
+Ref delete_if(Site& at, int line, GlobalChain& test, GlobalChain& operation, PyObject* x)
 {
     at.line(line);
-    Ref test_function = global(test);
+    Ref test_function = test.get();
     const int status = truth(test_function ? call(test_function, x) : Ref());
     if (status < 0)
         return {};
     if (status) {
         at.line(line + 2);
-        if (!module_call(module, operation, x))
+        if (!chain_call(operation, x))
             return {};
     }
     at.line(line + 3);
@@ -483,21 +497,21 @@ Ref delete_if(Site& at, int line, PyObject* test, PyObject* module, PyObject* op
 
 Ref str_file_delete(Site& at, PyObject* x)
 {
-    return delete_if(at, 43, str_isfile_name, os_name, remove_name, x);
+    return delete_if(at, 43, str_isfile_global, os_remove, x);
 }
 
 Ref str_dir_delete(Site& at, PyObject* x)
 {
-    return delete_if(at, 54, str_isdir_name, shutil_name, rmtree_name, x);
+    return delete_if(at, 54, str_isdir_global, shutil_rmtree, x);
 }
 
 // not (os.path.isfile(y) or os.path.isdir(y))
 Ref nothing_at(Site& at, int line, PyObject* y)
 {
     at.line(line);
-    int exists = path_test(isfile_name, y);
+    int exists = path_test(os_path_isfile, y);
     if (exists == 0)
-        exists = path_test(isdir_name, y);
+        exists = path_test(os_path_isdir, y);
     if (exists < 0)
         return {};
     return boolean(!exists);
@@ -506,20 +520,20 @@ Ref nothing_at(Site& at, int line, PyObject* y)
 Ref str_copy(Site& at, PyObject* x, PyObject* y)
 {
     at.line(61);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file < 0)
         return {};
     if (is_file) {
         at.line(62);
-        if (!module_call(shutil_name, copy_name, x, y))
+        if (!chain_call(shutil_copy, x, y))
             return {};
     } else {
         at.line(63);
-        const int is_dir = path_test(isdir_name, x);
+        const int is_dir = path_test(os_path_isdir, x);
         if (is_dir < 0)
             return {};
         at.line(64);
-        if (is_dir && !module_call(shutil_name, copytree_name, x, y))
+        if (is_dir && !chain_call(shutil_copytree, x, y))
             return {};
     }
     return nothing_at(at, 65, y);
@@ -528,13 +542,13 @@ Ref str_copy(Site& at, PyObject* x, PyObject* y)
 Ref str_move(Site& at, PyObject* x, PyObject* y)
 {
     at.line(69);
-    int exists = path_test(isfile_name, x);
+    int exists = path_test(os_path_isfile, x);
     if (exists == 0)
-        exists = path_test(isdir_name, x);
+        exists = path_test(os_path_isdir, x);
     if (exists < 0)
         return {};
     at.line(70);
-    if (exists && !module_call(shutil_name, move_name, x, y))
+    if (exists && !chain_call(shutil_move, x, y))
         return {};
     return nothing_at(at, 71, y);
 }
@@ -548,7 +562,7 @@ Ref str_move(Site& at, PyObject* x, PyObject* y)
 Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding, PyObject* read)
 {
     at.line(line);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
     Ref opened = open_file_in_mode(at, line + 1, x, mode, encoding, read_binary);
@@ -572,15 +586,15 @@ Ref str_read_lines(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // yaml.load(file, Loader=yaml.FullLoader)
 Ref load_yaml(PyObject* file)
 {
-    Ref load = global_attr(yaml_name, load_name);
-    Ref loader = load ? global_attr(yaml_name, full_loader_name) : Ref();
+    Ref load = yaml_load.get();
+    Ref loader = load ? yaml_full_loader.get() : Ref();
     return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
 }
 
 Ref str_read_yaml(Site& at, PyObject* x)
 {
     at.line(83);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
     at.line(84);
@@ -751,7 +765,7 @@ Ref leave_lines_block(Site& at, ReadLineFrame& f)
 bool open_lines(Resumption& run, ReadLineFrame& f)
 {
     run.line(102);
-    const int is_file = path_test(isfile_name, f.x);
+    const int is_file = path_test(os_path_isfile, f.x);
     if (is_file <= 0)
         return false;
     run.line(103);
@@ -814,7 +828,7 @@ Ref str_read_line(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // os.name == 'nt'
 int on_nt()
 {
-    Ref name = global_attr(os_name, name_name);
+    Ref name = os_dot_name.get();
     return name ? equals(name, nt) : -1;
 }
 
@@ -829,14 +843,14 @@ Ref separator(Site& at, int line, bool replaced)
 }
 
 // `name in skip and <test>(os.path.join(x, name))` for a true `skip`.
-int skipped(PyObject* skip, PyObject* name, PyObject* test, PyObject* x)
+int skipped(PyObject* skip, PyObject* name, GlobalChain& test, PyObject* x)
 {
     if (skip == Py_None || PyList_GET_SIZE(skip) == 0)
         return 0;
     const int listed = PySequence_Contains(skip, name);
     if (listed <= 0)
         return listed;
-    Ref path = os_path_call(join_name, x, name);
+    Ref path = chain_call(os_path_join, x, name);
     return path ? path_test(test, path) : -1;
 }
 
@@ -845,12 +859,12 @@ bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* di
                         PyObject* skip_dir, PyObject* skip_file)
 {
     at.line(143);
-    Ref new_root = os_path_call(join_name, x, i);
+    Ref new_root = chain_call(os_path_join, x, i);
     if (!new_root)
         return false;
     at.line(144);
-    Ref files_dict = global(str_files_dict_name);
-    Ref label = files_dict ? os_path_call(join_name, dirs, i) : Ref();
+    Ref files_dict = str_files_dict_global.get();
+    Ref label = files_dict ? chain_call(os_path_join, dirs, i) : Ref();
     // The nested call reaches this body again without the host counting it.
     if (!label || Py_EnterRecursiveCall(" while calling a Python object"))
         return false;
@@ -868,16 +882,16 @@ bool list_entry(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyOb
                 PyObject* skip_dir, PyObject* skip_file)
 {
     at.line(136);
-    int skip = skipped(skip_file, i, isfile_name, x);
+    int skip = skipped(skip_file, i, os_path_isfile, x);
     if (skip == 0) {
         at.line(138);
-        skip = skipped(skip_dir, i, isdir_name, x);
+        skip = skipped(skip_dir, i, os_path_isdir, x);
     }
     if (skip != 0)
         return skip > 0;
     at.line(140);
-    Ref path = os_path_call(join_name, x, i);
-    const int is_file = path ? path_test(isfile_name, path) : -1;
+    Ref path = chain_call(os_path_join, x, i);
+    const int is_file = path ? path_test(os_path_isfile, path) : -1;
     if (is_file < 0)
         return false;
     if (is_file) {
@@ -890,8 +904,8 @@ bool list_entry(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyOb
         return static_cast<bool>(call_method(files, append_name, i));
     }
     at.line(142);
-    path = os_path_call(join_name, x, i);
-    const int is_dir = path ? path_test(isdir_name, path) : -1;
+    path = chain_call(os_path_join, x, i);
+    const int is_dir = path ? path_test(os_path_isdir, path) : -1;
     if (is_dir <= 0)
         return is_dir == 0;
     return merge_subdirectory(at, file_dict, x, dirs, i, skip_dir, skip_file);
@@ -908,7 +922,7 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     if (labelled < 0)
         return {};
     Ref label
-        = labelled ? call_method(dirs, replace_name, old, new_) : os_path_call(basename_name, x);
+        = labelled ? call_method(dirs, replace_name, old, new_) : chain_call(os_path_basename, x);
     if (!label)
         return {};
     at.line(134);
@@ -917,7 +931,7 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     if (!file_dict || PyDict_SetItem(file_dict, label, files) < 0)
         return {};
     at.line(135);
-    Ref entries = module_call(os_name, listdir_name, x);
+    Ref entries = chain_call(os_listdir, x);
     Ref iterator = entries ? steal(PyObject_GetIter(entries)) : Ref();
     if (!iterator)
         return {};
@@ -963,7 +977,7 @@ bool append_paths(Site& at, PyObject* files_path_list, PyObject* root, PyObject*
         return false;
     while (Ref file = steal(PyIter_Next(iterator))) {
         at.line(153);
-        Ref path = os_path_call(join_name, root, file.get());
+        Ref path = chain_call(os_path_join, root, file.get());
         if (!path || PyList_Append(files_path_list, path) < 0)
             return false;
         at.line(152);
@@ -978,12 +992,12 @@ Ref str_files_list(Site& at, PyObject* x)
     if (!files_path_list)
         return {};
     at.line(150);
-    Ref is_dir_function = global(str_isdir_name);
+    Ref is_dir_function = str_isdir_global.get();
     const int is_dir = truth(is_dir_function ? call(is_dir_function, x) : Ref());
     if (is_dir <= 0)
         return is_dir < 0 ? Ref() : files_path_list;
     at.line(151);
-    Ref walk = global_attr(os_name, walk_name);
+    Ref walk = os_walk.get();
     Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
     Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
     if (!iterator)

@@ -318,9 +318,10 @@ Ref return_data(Site& at, int line, Ref data, bool suppressed)
 // Text that is not a number is the common failure of `str_int` and
 // `str_float`, and the exception the host would build for it (with the text's
 // repr in its message) is thrown away at once. ASCII text is therefore checked
-// against the literal's grammar first; only text that passes reaches the
-// host's conversion, whose result (or failure, such as too many digits)
-// stands.
+// against the literal's grammar first. Text that passes is converted here
+// when that is plain (a few digits; a float literal without underscores,
+// through the host's own string conversion); any other reaches the host's
+// conversion, whose result (or failure, such as too many digits) stands.
 
 // The space that the host strips around an ASCII number.
 constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -338,9 +339,9 @@ const char* digit_run(const char* p, const char* end)
     return p;
 }
 
-// The text of an exact ASCII str without the surrounding space and with its
-// sign skipped; false for anything else.
-bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
+// The text of an exact ASCII str without the surrounding space: `number`
+// where it starts, `p` past its sign; false for anything else.
+bool ascii_number_text(PyObject* x, const char*& number, const char*& p, const char*& end)
 {
     if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_ASCII(x))
         return false;
@@ -350,18 +351,43 @@ bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
         ++p;
     while (end > p && is_space(end[-1]))
         --end;
+    number = p;
     if (p < end && (*p == '+' || *p == '-'))
         ++p;
     return true;
 }
 
-// False only for ASCII text that `int(x)` refuses.
-bool may_be_int(PyObject* x)
+bool has_underscore(const char* p, const char* end)
 {
-    const char *p, *end;
-    if (!ascii_number_text(x, p, end))
-        return true;
-    return digit_run(p, end) == end;
+    for (; p < end; ++p)
+        if (*p == '_')
+            return true;
+    return false;
+}
+
+// What the scan makes of a text: refused (the host would refuse it too),
+// converted here, or left to the host's conversion.
+enum class Scan { refused, converted, host };
+
+// Up to 18 digits always fit a long long.
+constexpr std::ptrdiff_t max_plain_digits = 18;
+
+// `int(x)` of ASCII text: plain digits short enough are converted here, any
+// other text the literal's grammar allows is the host's.
+Scan scan_int(PyObject* x, Ref& value)
+{
+    const char *number, *p, *end;
+    if (!ascii_number_text(x, number, p, end))
+        return Scan::host;
+    if (digit_run(p, end) != end)
+        return Scan::refused;
+    if (end - p > max_plain_digits || has_underscore(p, end))
+        return Scan::host;
+    long long magnitude = 0;
+    for (; p < end; ++p)
+        magnitude = magnitude * 10 + (*p - '0');
+    value = steal(PyLong_FromLongLong(*number == '-' ? -magnitude : magnitude));
+    return Scan::converted;
 }
 
 bool equals_ignoring_case(const char* p, const char* end, const char* word)
@@ -372,12 +398,9 @@ bool equals_ignoring_case(const char* p, const char* end, const char* word)
     return p == end;
 }
 
-// False only for ASCII text that `float(x)` refuses.
-bool may_be_float(PyObject* x)
+// Whether `[p, end)` is the body of a float literal after its sign.
+bool float_literal(const char* p, const char* end)
 {
-    const char *p, *end;
-    if (!ascii_number_text(x, p, end))
-        return true;
     if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")
         || equals_ignoring_case(p, end, "nan"))
         return true;
@@ -401,17 +424,56 @@ bool may_be_float(PyObject* x)
     return p == end;
 }
 
+// `float(x)` of ASCII text: a literal without underscores is converted here
+// by the host's own string conversion, the one `float()` ends in (an
+// overflow gives an infinity); one with underscores is the host's.
+Scan scan_float(PyObject* x, Ref& value)
+{
+    const char *number, *p, *end;
+    if (!ascii_number_text(x, number, p, end))
+        return Scan::host;
+    if (!float_literal(p, end))
+        return Scan::refused;
+    if (has_underscore(p, end))
+        return Scan::host;
+    char* stop = nullptr;
+    const double parsed = PyOS_string_to_double(number, &stop, nullptr);
+    if (parsed == -1.0 && PyErr_Occurred())
+        return Scan::converted;
+    if (stop != end)
+        return Scan::host;
+    value = steal(PyFloat_FromDouble(parsed));
+    return Scan::converted;
+}
+
+// The conversion of `x` by `scan` or else `host`; empty with an ordinary
+// exception discarded when the text is no number, empty with the exception
+// pending when it is not ordinary.
+Ref converted(PyObject* x, Scan (*scan)(PyObject*, Ref&), PyObject* (*host)(PyObject*),
+              bool& failed)
+{
+    failed = false;
+    Ref value;
+    const Scan outcome = scan(x, value);
+    if (outcome == Scan::refused)
+        return {};
+    if (outcome == Scan::host)
+        value = steal(host(x));
+    if (!value)
+        failed = !discard_ordinary();
+    return value;
+}
+
 Ref str_int(Site& at, PyObject* x)
 {
     at.line(19);
     if (PyLong_CheckExact(x))
         return borrow(x);
-    if (may_be_int(x)) {
-        if (Ref value = steal(PyNumber_Long(x)))
-            return value;
-        if (!discard_ordinary())
-            return {};
-    }
+    bool failed;
+    if (Ref value = converted(x, scan_int, PyNumber_Long, failed))
+        return value;
+    if (failed)
+        return {};
     return steal(PyLong_FromLong(0));
 }
 
@@ -420,12 +482,11 @@ Ref str_float(Site& at, PyObject* x)
     at.line(26);
     if (PyFloat_CheckExact(x))
         return borrow(x);
-    if (may_be_float(x)) {
-        if (Ref value = steal(PyNumber_Float(x)))
-            return value;
-        if (!discard_ordinary())
-            return {};
-    }
+    bool failed;
+    if (Ref value = converted(x, scan_float, PyNumber_Float, failed))
+        return value;
+    if (failed)
+        return {};
     at.line(28);
     return steal(PyFloat_FromDouble(0.0));
 }

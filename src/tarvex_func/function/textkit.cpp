@@ -2,6 +2,8 @@
 // file-system paths.
 #include "frame.hpp"
 
+#include <cfloat>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -424,6 +426,57 @@ bool float_literal(const char* p, const char* end)
     return p == end;
 }
 
+// The powers of ten that a double holds exactly.
+constexpr double exact_powers_of_ten[]
+    = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The value of a validated decimal literal without sign or underscores, when
+// its digits form an integer a double holds exactly (below 2**53) and its
+// scale is a power of ten that a double holds exactly: one multiplication or
+// division, rounded once, is then the correctly rounded value that the
+// host's conversion gives. False for anything else (the words inf and nan
+// among them), which the host's conversion decides.
+bool exact_decimal(const char* p, const char* end, double& result)
+{
+    static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to double");
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    std::uint64_t digits = 0;
+    int scale = 0;
+    int count = 0;
+    bool fraction = false;
+    for (; p < end && (is_digit(*p) || *p == '.'); ++p) {
+        if (*p == '.') {
+            fraction = true;
+            continue;
+        }
+        if (++count > 16)
+            return false;
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        scale -= fraction;
+    }
+    if (p < end) {
+        // The words inf and nan, or the exponent: the grammar check left a
+        // sign and digits after `e`.
+        if ((*p | 0x20) != 'e')
+            return false;
+        const bool negative = *++p == '-';
+        p += *p == '-' || *p == '+';
+        if (end - p > 3)
+            return false;
+        int exponent = 0;
+        for (; p < end; ++p)
+            exponent = exponent * 10 + (*p - '0');
+        scale += negative ? -exponent : exponent;
+    }
+    if (digits >= exact_limit || scale < -22 || scale > 22)
+        return false;
+    const double mantissa = static_cast<double>(digits);
+    result = scale >= 0 ? mantissa * exact_powers_of_ten[scale]
+                        : mantissa / exact_powers_of_ten[-scale];
+    return true;
+}
+
 // `float(x)` of ASCII text: a literal without underscores is converted here
 // by the host's own string conversion, the one `float()` ends in (an
 // overflow gives an infinity); one with underscores is the host's.
@@ -436,8 +489,13 @@ Scan scan_float(PyObject* x, Ref& value)
         return Scan::refused;
     if (has_underscore(p, end))
         return Scan::host;
+    double parsed;
+    if (exact_decimal(p, end, parsed)) {
+        value = steal(PyFloat_FromDouble(*number == '-' ? -parsed : parsed));
+        return Scan::converted;
+    }
     char* stop = nullptr;
-    const double parsed = PyOS_string_to_double(number, &stop, nullptr);
+    parsed = PyOS_string_to_double(number, &stop, nullptr);
     if (parsed == -1.0 && PyErr_Occurred())
         return Scan::converted;
     if (stop != end)

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from tarvex_func.function import quantkit, setkit
+from tarvex_func.function import quantkit, setkit, textkit
 
 FUNCTION_TYPE = type(setkit.list_diff)
 
@@ -268,6 +268,11 @@ def test_unbounded_recursion_raises_recursion_error():
 
     with pytest.raises(RecursionError):
         setkit.list_set([Recursive()])
+    result = subprocess.run([sys.executable, "-c", SMALL_STACK_RECURSION.replace(
+        "threading.stack_size(int(sys.argv[1]) * 1024)", "cases()\nsys.exit()")],
+        capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["maximum recursion depth exceeded"] * 4, result.stdout
 
 
 SMALL_STACK_RECURSION = """
@@ -294,10 +299,22 @@ def outcome(call):
         return str(error)
     return "returned"
 
+# Each resumption of a line generator tests its path, which resumes another.
+resuming = types.SimpleNamespace(
+    path=types.SimpleNamespace(isfile=lambda p: next(textkit.str_read_line(p), None)))
+
+def resumed_generators():
+    saved, textkit.os = textkit.os, resuming
+    try:
+        return outcome(lambda: next(textkit.str_read_line("p"), None))
+    finally:
+        textkit.os = saved
+
 def cases():
     print(outcome(lambda: setkit.list_set([Recursive()])))
     print(outcome(lambda: setkit.list_set([Fresh()])))
     print(outcome(lambda: textkit.str_files_dict("top")))
+    print(resumed_generators())
 
 threading.stack_size(int(sys.argv[1]) * 1024)
 thread = threading.Thread(target=cases)
@@ -314,7 +331,7 @@ def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error(kib):
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert len(lines) == 3 and all(line.startswith("maximum recursion depth exceeded")
+    assert len(lines) == 4 and all(line.startswith("maximum recursion depth exceeded")
                                    for line in lines), result.stdout
 
 
@@ -448,3 +465,12 @@ def test_a_body_whose_parameters_differ_from_its_spec_does_not_compile(tmp_path)
         assert (done.returncode == 0) == compiles, done.stderr
         if not compiles:
             assert "the body's parameters differ from its spec" in done.stderr
+
+
+def test_a_generator_takes_its_function_name_at_the_call(monkeypatch):
+    first = textkit.str_read_line("missing")
+    assert first.__name__ == "str_read_line" and first.__name__ is textkit.str_read_line.__name__
+    monkeypatch.setattr(textkit.str_read_line, "__name__", "renamed")
+    renamed = textkit.str_read_line("missing")
+    assert renamed.__name__ == "renamed" and first.__name__ == "str_read_line"
+    assert renamed.__qualname__ == "str_read_line"

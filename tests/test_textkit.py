@@ -125,9 +125,39 @@ def test_conversions_agree_with_the_host(text):
     # The grammar check that spares building an exception must never refuse
     # text that the host accepts.
     assert t.str_int(text) == plain_int(text)
-    expected = plain_float(text)
-    got = t.str_float(text)
-    assert got == expected or (math.isnan(got) and math.isnan(expected))
+    assert same_number(t.str_float(text), plain_float(text))
+
+
+def same_number(got, expected):
+    # Same type, same value, same sign of a zero or a NaN.
+    return type(got) is type(expected) and (
+        repr(got) == repr(expected) and math.copysign(1, got) == math.copysign(1, expected))
+
+
+def test_plain_text_converted_directly_matches_the_host():
+    # Around the 18-digit limit, signs, zeros, spaces and the float words.
+    texts = ["0", "-0", "+0", "007", " -12 ", "9" * 18, "-" + "9" * 18, "9" * 19, "1" + "0" * 18,
+             "-" + "9" * 19, "\t+42\n", "1e3", "-0.0", "-0", ".5", "5.", "1e400", "-1e400",
+             "1e-400", "-nan", "+NaN", " Infinity ", "-iNF", "0x10", "1_2", "1e3_0",
+             "0.1000000000000000055511151231257827", "2.2250738585072011e-308",
+             "9007199254740993", "9007199254740992.0", "1.5e22", "1.5e23", "12e-22", "1e-23",
+             "123456789012345.6", "0.000", "-0e5", "1E+2", "inf", "-nan", "e5"]
+    for text in texts:
+        assert same_number(t.str_int(text), plain_int(text)), text
+        assert same_number(t.str_float(text), plain_float(text)), text
+    assert t.str_int("12") is int("12") and t.str_int("-5") is -5
+    assert type(t.str_int("12")) is int and t.str_int(str(2**70)) == 2**70
+
+    class Text(str):
+        def __int__(self):
+            return 5
+
+        def __float__(self):
+            return 6.5
+
+    # A str subclass converts by its own methods, as the host converts it.
+    assert t.str_int(Text("12")) == int(Text("12")) == 5 and t.str_float(Text("1e3")) == 6.5
+    assert type(t.str_int(False)) is int and type(t.str_float(True)) is float
 
 
 def test_str_time():

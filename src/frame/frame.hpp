@@ -386,6 +386,70 @@ inline Ref global_attr(PyObject* name, const Names&... attributes) noexcept
     return value;
 }
 
+namespace detail {
+
+// The package's one dictionary watcher, shared by its modules: every event on
+// a watched dictionary bumps `generation`; `id` is -1 when the interpreter
+// had no watcher left, and nothing is cached then.
+struct DictWatch {
+    int id = -1;
+    std::uint64_t generation = 1;
+};
+extern DictWatch* dict_watch;
+
+} // namespace detail
+
+// `name.a.b...` as `global_attr` reads it, with the links read from
+// dictionaries cached: the global from the module's globals or builtins, then
+// each attribute of an exact module from its `__dict__`. The cache holds while
+// no watched dictionary has changed and every module read from is still an
+// exact module (its `__class__` can be assigned without touching a
+// dictionary); the links past the first object that is not a module are read
+// afresh on every call. Declared at namespace scope, after its names.
+class GlobalChain {
+public:
+    template <class... Names>
+    explicit GlobalChain(const Name& global, const Names&... attributes) noexcept
+        : names_{&global, &attributes...},
+          length_(1 + sizeof...(Names))
+    {
+        static_assert(sizeof...(Names) < max_links, "a longer chain than a cache holds");
+    }
+    GlobalChain(const GlobalChain&) = delete;
+    GlobalChain& operator=(const GlobalChain&) = delete;
+
+    Ref get() noexcept
+    {
+        if (generation_ != detail::dict_watch->generation || !owners_are_modules())
+            return fill();
+        Ref value = borrow(value_);
+        for (int i = cached_; value && i < length_; ++i)
+            value = attr(value, *names_[i]);
+        return value;
+    }
+
+private:
+    static constexpr int max_links = 4;
+
+    bool owners_are_modules() const noexcept
+    {
+        for (int i = 0; i < owner_count_; ++i)
+            if (!Py_IS_TYPE(owners_[i], &PyModule_Type))
+                return false;
+        return true;
+    }
+    // The lookup from the start, caching what it read from dictionaries.
+    Ref fill() noexcept;
+
+    const Constant* names_[max_links];
+    int length_;
+    int cached_ = 0;                // leading links that `value_` stands for
+    std::uint64_t generation_ = 0;  // of the cache; 0 never matches
+    PyObject* value_ = nullptr;     // owned; kept for the life of the process
+    PyObject* owners_[max_links]{}; // the modules read from (alive while the cache holds)
+    int owner_count_ = 0;
+};
+
 // What the import statement calls: `__import__(name, globals, {}, from_list,
 // level)` with this module's globals and a new empty locals dict.
 Ref import_name(PyObject* name, PyObject* from_list, int level) noexcept;

@@ -9,7 +9,6 @@
 namespace tarvex {
 namespace {
 
-constexpr const char registry_name[] = "_tarvex_shared";
 constexpr const char registry_key[] = "function_type";
 
 // --- attributes -------------------------------------------------------------
@@ -31,15 +30,17 @@ int set_doc(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*)
-{
-    FunctionObject* f = as_function(self);
-    if (!f->name && !(f->name = PyUnicode_InternFromString(f->spec->name)))
-        return nullptr;
-    return Py_NewRef(f->name);
-}
+PyObject* get_name(PyObject* self, void*) { return function_name(self).release(); }
 
 } // namespace
+
+Ref function_name(PyObject* function) noexcept
+{
+    FunctionObject* f = as_function(function);
+    if (!f->name && !(f->name = PyUnicode_InternFromString(f->spec->name)))
+        return {};
+    return borrow(f->name);
+}
 
 int set_string(PyObject** field, PyObject* value, const char* message) noexcept
 {

@@ -34,7 +34,7 @@ struct GeneratorObject {
     bool running;
 };
 
-GeneratorObject* self_of(PyObject* object) { return reinterpret_cast<GeneratorObject*>(object); }
+GeneratorObject* as_generator(PyObject* object) { return layout_of<GeneratorObject>(object); }
 
 // Ends the generator: its body, and with it everything the body held, is
 // released, and the frame goes with it.
@@ -81,7 +81,10 @@ Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
         finish(g);
         return {};
     }
-    if (Py_EnterRecursiveCall(" while resuming a generator"))
+    // The host's guard, not its recursion count: a body that resumes its own
+    // generator fails as already executing, and one resumed deep in a
+    // recursion through other calls must not overrun a small thread stack.
+    if (detail::stack_short())
         return {};
     g->started = true;
     g->running = true;
@@ -89,7 +92,6 @@ Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
     Ref keep = borrow(reinterpret_cast<PyObject*>(g));
     Ref result = g->body->resume(g->function, thrown);
     g->running = false;
-    Py_LeaveRecursiveCall();
     if (result)
         return result;
     finish(g);
@@ -102,7 +104,7 @@ Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
 
 PyObject* generator_iternext(PyObject* self)
 {
-    return resume(self_of(self), Py_None, Sent::value).release();
+    return resume(as_generator(self), Py_None, Sent::value).release();
 }
 
 // The body ended: `send` and `throw` report it as StopIteration.
@@ -115,7 +117,7 @@ PyObject* stop_unless_failed(Ref result)
 
 PyObject* generator_send(PyObject* self, PyObject* value)
 {
-    return stop_unless_failed(resume(self_of(self), value, Sent::value));
+    return stop_unless_failed(resume(as_generator(self), value, Sent::value));
 }
 
 // Makes `throw`'s arguments the pending exception, as the host does.
@@ -170,12 +172,12 @@ PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     if (!raise_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr))
         return nullptr;
-    return stop_unless_failed(resume(self_of(self), Py_None, Sent::exception));
+    return stop_unless_failed(resume(as_generator(self), Py_None, Sent::exception));
 }
 
 PyObject* generator_close(PyObject* self, PyObject*)
 {
-    GeneratorObject* g = self_of(self);
+    GeneratorObject* g = as_generator(self);
     if (g->running) {
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return nullptr;
@@ -213,31 +215,34 @@ PyMethodDef generator_methods[] = {
 
 // --- attributes ------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(self_of(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(self_of(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_generator(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_generator(self)->qualname); }
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&self_of(self)->name, value, "__name__ must be set to a string object");
+    return set_string(&as_generator(self)->name, value, "__name__ must be set to a string object");
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&self_of(self)->qualname, value,
+    return set_string(&as_generator(self)->qualname, value,
                       "__qualname__ must be set to a string object");
 }
 
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(self_of(self)->running); }
+PyObject* get_running(PyObject* self, void*)
+{
+    return PyBool_FromLong(as_generator(self)->running);
+}
 
 PyObject* get_suspended(PyObject* self, void*)
 {
-    const GeneratorObject* g = self_of(self);
+    const GeneratorObject* g = as_generator(self);
     return PyBool_FromLong(g->body && g->started && !g->running);
 }
 
 PyObject* get_code(PyObject* self, void*)
 {
-    PyObject* code = as_function(self_of(self)->function)->code;
+    PyObject* code = as_function(as_generator(self)->function)->code;
     return Py_NewRef(code ? code : Py_None);
 }
 
@@ -292,7 +297,7 @@ bool frame_at_current_line(GeneratorObject* g, const FunctionObject* f)
 
 PyObject* get_frame(PyObject* self, void*)
 {
-    GeneratorObject* g = self_of(self);
+    GeneratorObject* g = as_generator(self);
     const FunctionObject* f = as_function(g->function);
     if (!g->body || !f->code)
         Py_RETURN_NONE;
@@ -327,13 +332,13 @@ PyGetSetDef generator_getset[] = {
 
 PyObject* generator_repr(PyObject* self)
 {
-    return PyUnicode_FromFormat("<tarvex_generator object %U at %p>", self_of(self)->qualname,
+    return PyUnicode_FromFormat("<tarvex_generator object %U at %p>", as_generator(self)->qualname,
                                 self);
 }
 
 int generator_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    GeneratorObject* g = self_of(self);
+    GeneratorObject* g = as_generator(self);
     Py_VISIT(g->function);
     Py_VISIT(g->name);
     Py_VISIT(g->qualname);
@@ -345,7 +350,7 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg)
 // failure there is reported as unraisable.
 void generator_finalize(PyObject* self)
 {
-    GeneratorObject* g = self_of(self);
+    GeneratorObject* g = as_generator(self);
     if (!g->body || !g->started)
         return;
     PyObject* pending = PyErr_GetRaisedException();
@@ -356,13 +361,13 @@ void generator_finalize(PyObject* self)
 
 int generator_clear(PyObject* self)
 {
-    finish(self_of(self));
+    finish(as_generator(self));
     return 0;
 }
 
 void generator_dealloc(PyObject* self)
 {
-    GeneratorObject* g = self_of(self);
+    GeneratorObject* g = as_generator(self);
     PyObject_GC_UnTrack(self);
     if (g->weakrefs)
         PyObject_ClearWeakRefs(self);
@@ -427,7 +432,8 @@ Ref new_generator(PyObject* function, Resumable* body) noexcept
 {
     std::unique_ptr<Resumable> owned(body);
     const FunctionObject* f = as_function(function);
-    Ref name = steal(PyUnicode_InternFromString(f->spec->name));
+    // The function's `__name__` at the call, as the host's generators take it.
+    Ref name = function_name(function);
     if (!name)
         return {};
     auto* g = PyObject_GC_New(GeneratorObject, state.generator_type);

@@ -9,9 +9,15 @@ namespace tarvex {
 using detail::FunctionObject;
 using detail::Shape;
 
+// The C layout behind an object of one of the frame's types.
+template <class Layout> Layout* layout_of(PyObject* object) noexcept
+{
+    return reinterpret_cast<Layout*>(object);
+}
+
 inline FunctionObject* as_function(PyObject* object) noexcept
 {
-    return reinterpret_cast<FunctionObject*>(object);
+    return layout_of<FunctionObject>(object);
 }
 
 // The statics of one extension module, set while it executes and kept for the
@@ -33,6 +39,13 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// The registry module that the package's modules share things through.
+inline constexpr const char registry_name[] = "_tarvex_shared";
+
+// Finds the package's dictionary watcher in the registry, or makes and
+// publishes it; a module without it looks its global chains up afresh.
+bool share_dict_watch() noexcept;
+
 // A type shared by all modules of the process: the one published in the
 // registry module under `key` (it must have `local`'s instance size), else
 // `local`, readied and published.
@@ -42,6 +55,10 @@ PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept;
 PyTypeObject* shared_function_type() noexcept;
 Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObject* code,
                  PyObject* defaults, PyObject* annotations) noexcept;
+
+// The function's `__name__`: its spec's name interned on first use, or what
+// was stored since.
+Ref function_name(PyObject* function) noexcept;
 
 // Stores a str attribute (`__name__`, `__qualname__`); anything else, or a
 // delete, raises TypeError `message`.

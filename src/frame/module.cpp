@@ -308,7 +308,7 @@ int exec(PyObject* module)
     state.builtins = PyImport_AddModuleRef("builtins");
     if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0
         || !warn_on_version_mismatch() || !make_constants() || !make_module_names()
-        || !(state.function_type = shared_function_type())
+        || !(state.function_type = shared_function_type()) || !share_dict_watch()
         || (state.def->defines_generators() && !ready_generator_type()))
         return fail_exec(false, 0);
 

@@ -40,6 +40,7 @@ constexpr Spec number_time_spec{
 
 Name datetime_name{"datetime"};
 Name fromtimestamp_name{"fromtimestamp"};
+GlobalChain datetime_fromtimestamp{datetime_name, datetime_name, fromtimestamp_name};
 Name strftime_name{"strftime"};
 
 // --- bodies --------------------------------------------------------------------
@@ -72,7 +73,7 @@ Ref number_float(Site& at, PyObject* x)
 Ref format_local_time(Site& at, PyObject* x, PyObject* fmt)
 {
     at.line(27);
-    Ref fromtimestamp = global_attr(datetime_name, datetime_name, fromtimestamp_name);
+    Ref fromtimestamp = datetime_fromtimestamp.get();
     if (!fromtimestamp)
         return {};
     Ref datetime_object = call(fromtimestamp, x);

@@ -2,6 +2,8 @@
 // file-system paths.
 #include "frame.hpp"
 
+#include <cfloat>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -196,6 +198,27 @@ Name str_isfile_name{"str_isfile"};
 Name str_isdir_name{"str_isdir"};
 Name str_files_dict_name{"str_files_dict"};
 
+// The globals and attribute chains the bodies read, cached while nothing
+// along them changes.
+GlobalChain os_path_isfile{os_name, path_name, isfile_name};
+GlobalChain os_path_isdir{os_name, path_name, isdir_name};
+GlobalChain os_path_join{os_name, path_name, join_name};
+GlobalChain os_path_basename{os_name, path_name, basename_name};
+GlobalChain os_remove{os_name, remove_name};
+GlobalChain os_listdir{os_name, listdir_name};
+GlobalChain os_walk{os_name, walk_name};
+GlobalChain os_dot_name{os_name, name_name};
+GlobalChain shutil_rmtree{shutil_name, rmtree_name};
+GlobalChain shutil_copy{shutil_name, copy_name};
+GlobalChain shutil_copytree{shutil_name, copytree_name};
+GlobalChain shutil_move{shutil_name, move_name};
+GlobalChain datetime_strptime{datetime_name, datetime_name, strptime_name};
+GlobalChain yaml_load{yaml_name, load_name};
+GlobalChain yaml_full_loader{yaml_name, full_loader_name};
+GlobalChain str_isfile_global{str_isfile_name};
+GlobalChain str_isdir_global{str_isdir_name};
+GlobalChain str_files_dict_global{str_files_dict_name};
+
 Text read_binary{"rb"};
 Text write_binary{"wb"};
 Text read_text{"r"};
@@ -215,22 +238,16 @@ Keywords topdown_keyword{"topdown"};
 // exception is pending) or its truth test raises.
 int truth(const Ref& value) noexcept { return value ? PyObject_IsTrue(value) : -1; }
 
-// `os.path.<name>(args...)`, looked up afresh.
-template <class... Args> Ref os_path_call(PyObject* name, Args... args)
+// `os.path.join(x, y)`, `os.remove(x)`, `shutil.copy(x, y)`: the function
+// read through its chain at each call.
+template <class... Args> Ref chain_call(GlobalChain& chain, Args... args)
 {
-    Ref function = global_attr(os_name, path_name, name);
+    Ref function = chain.get();
     return function ? call(function, args...) : Ref();
 }
 
 // `os.path.isfile(p)` or `os.path.isdir(p)` as a truth value.
-int path_test(PyObject* test, PyObject* p) { return truth(os_path_call(test, p)); }
-
-// `<module global>.<name>(args...)`: `os.remove(x)`, `shutil.copy(x, y)`.
-template <class... Args> Ref module_call(PyObject* module_name, PyObject* name, Args... args)
-{
-    Ref function = global_attr(module_name, name);
-    return function ? call(function, args...) : Ref();
-}
+int path_test(GlobalChain& test, PyObject* p) { return truth(chain_call(test, p)); }
 
 // `value == text`, the host's equality.
 int equals(PyObject* value, PyObject* text) { return PyObject_RichCompareBool(value, text, Py_EQ); }
@@ -272,9 +289,10 @@ Ref return_unbound_data(Site& at, int line)
 // Text that is not a number is the common failure of `str_int` and
 // `str_float`, and the exception the host would build for it (with the text's
 // repr in its message) is thrown away at once. ASCII text is therefore checked
-// against the literal's grammar first; only text that passes reaches the
-// host's conversion, whose result (or failure, such as too many digits)
-// stands.
+// against the literal's grammar first. Text that passes is converted here
+// when that is plain (a few digits; a float literal without underscores,
+// through the host's own string conversion); any other reaches the host's
+// conversion, whose result (or failure, such as too many digits) stands.
 
 // The space that the host strips around an ASCII number.
 constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -292,9 +310,9 @@ const char* digit_run(const char* p, const char* end)
     return p;
 }
 
-// The text of an exact ASCII str without the surrounding space and with its
-// sign skipped; false for anything else.
-bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
+// The text of an exact ASCII str without the surrounding space: `number`
+// where it starts, `p` past its sign; false for anything else.
+bool ascii_number_text(PyObject* x, const char*& number, const char*& p, const char*& end)
 {
     if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_ASCII(x))
         return false;
@@ -304,18 +322,43 @@ bool ascii_number_text(PyObject* x, const char*& p, const char*& end)
         ++p;
     while (end > p && is_space(end[-1]))
         --end;
+    number = p;
     if (p < end && (*p == '+' || *p == '-'))
         ++p;
     return true;
 }
 
-// False only for ASCII text that `int(x)` refuses.
-bool may_be_int(PyObject* x)
+bool has_underscore(const char* p, const char* end)
 {
-    const char *p, *end;
-    if (!ascii_number_text(x, p, end))
-        return true;
-    return digit_run(p, end) == end;
+    for (; p < end; ++p)
+        if (*p == '_')
+            return true;
+    return false;
+}
+
+// What the scan makes of a text: refused (the host would refuse it too),
+// converted here, or left to the host's conversion.
+enum class Scan { refused, converted, host };
+
+// Up to 18 digits always fit a long long.
+constexpr std::ptrdiff_t max_plain_digits = 18;
+
+// `int(x)` of ASCII text: plain digits short enough are converted here, any
+// other text the literal's grammar allows is the host's.
+Scan scan_int(PyObject* x, Ref& value)
+{
+    const char *number, *p, *end;
+    if (!ascii_number_text(x, number, p, end))
+        return Scan::host;
+    if (digit_run(p, end) != end)
+        return Scan::refused;
+    if (end - p > max_plain_digits || has_underscore(p, end))
+        return Scan::host;
+    long long magnitude = 0;
+    for (; p < end; ++p)
+        magnitude = magnitude * 10 + (*p - '0');
+    value = steal(PyLong_FromLongLong(*number == '-' ? -magnitude : magnitude));
+    return Scan::converted;
 }
 
 bool equals_ignoring_case(const char* p, const char* end, const char* word)
@@ -326,12 +369,9 @@ bool equals_ignoring_case(const char* p, const char* end, const char* word)
     return p == end;
 }
 
-// False only for ASCII text that `float(x)` refuses.
-bool may_be_float(PyObject* x)
+// Whether `[p, end)` is the body of a float literal after its sign.
+bool float_literal(const char* p, const char* end)
 {
-    const char *p, *end;
-    if (!ascii_number_text(x, p, end))
-        return true;
     if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")
         || equals_ignoring_case(p, end, "nan"))
         return true;
@@ -355,17 +395,112 @@ bool may_be_float(PyObject* x)
     return p == end;
 }
 
+// The powers of ten that a double holds exactly.
+constexpr double exact_powers_of_ten[]
+    = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The value of a validated decimal literal without sign or underscores, when
+// its digits form an integer a double holds exactly (below 2**53) and its
+// scale is a power of ten that a double holds exactly: one multiplication or
+// division, rounded once, is then the correctly rounded value that the
+// host's conversion gives. False for anything else (the words inf and nan
+// among them), which the host's conversion decides.
+bool exact_decimal(const char* p, const char* end, double& result)
+{
+    static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to double");
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    std::uint64_t digits = 0;
+    int scale = 0;
+    int count = 0;
+    bool fraction = false;
+    for (; p < end && (is_digit(*p) || *p == '.'); ++p) {
+        if (*p == '.') {
+            fraction = true;
+            continue;
+        }
+        if (++count > 16)
+            return false;
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        scale -= fraction;
+    }
+    if (p < end) {
+        // The words inf and nan, or the exponent: the grammar check left a
+        // sign and digits after `e`.
+        if ((*p | 0x20) != 'e')
+            return false;
+        const bool negative = *++p == '-';
+        p += *p == '-' || *p == '+';
+        if (end - p > 3)
+            return false;
+        int exponent = 0;
+        for (; p < end; ++p)
+            exponent = exponent * 10 + (*p - '0');
+        scale += negative ? -exponent : exponent;
+    }
+    if (digits >= exact_limit || scale < -22 || scale > 22)
+        return false;
+    const double mantissa = static_cast<double>(digits);
+    result = scale >= 0 ? mantissa * exact_powers_of_ten[scale]
+                        : mantissa / exact_powers_of_ten[-scale];
+    return true;
+}
+
+// `float(x)` of ASCII text: a literal without underscores is converted here
+// by the host's own string conversion, the one `float()` ends in (an
+// overflow gives an infinity); one with underscores is the host's.
+Scan scan_float(PyObject* x, Ref& value)
+{
+    const char *number, *p, *end;
+    if (!ascii_number_text(x, number, p, end))
+        return Scan::host;
+    if (!float_literal(p, end))
+        return Scan::refused;
+    if (has_underscore(p, end))
+        return Scan::host;
+    double parsed;
+    if (exact_decimal(p, end, parsed)) {
+        value = steal(PyFloat_FromDouble(*number == '-' ? -parsed : parsed));
+        return Scan::converted;
+    }
+    char* stop = nullptr;
+    parsed = PyOS_string_to_double(number, &stop, nullptr);
+    if (parsed == -1.0 && PyErr_Occurred())
+        return Scan::converted;
+    if (stop != end)
+        return Scan::host;
+    value = steal(PyFloat_FromDouble(parsed));
+    return Scan::converted;
+}
+
+// The conversion of `x` by `scan` or else `host`; empty with an ordinary
+// exception discarded when the text is no number, empty with the exception
+// pending when it is not ordinary.
+Ref converted(PyObject* x, Scan (*scan)(PyObject*, Ref&), PyObject* (*host)(PyObject*),
+              bool& failed)
+{
+    failed = false;
+    Ref value;
+    const Scan outcome = scan(x, value);
+    if (outcome == Scan::refused)
+        return {};
+    if (outcome == Scan::host)
+        value = steal(host(x));
+    if (!value)
+        failed = !discard_ordinary();
+    return value;
+}
+
 Ref str_int(Site& at, PyObject* x)
 {
     at.line(19);
     if (PyLong_CheckExact(x))
         return borrow(x);
-    if (may_be_int(x)) {
-        if (Ref value = steal(PyNumber_Long(x)))
-            return value;
-        if (!discard_ordinary())
-            return {};
-    }
+    bool failed;
+    if (Ref value = converted(x, scan_int, PyNumber_Long, failed))
+        return value;
+    if (failed)
+        return {};
     return steal(PyLong_FromLong(0));
 }
 
@@ -374,12 +509,11 @@ Ref str_float(Site& at, PyObject* x)
     at.line(26);
     if (PyFloat_CheckExact(x))
         return borrow(x);
-    if (may_be_float(x)) {
-        if (Ref value = steal(PyNumber_Float(x)))
-            return value;
-        if (!discard_ordinary())
-            return {};
-    }
+    bool failed;
+    if (Ref value = converted(x, scan_float, PyNumber_Float, failed))
+        return value;
+    if (failed)
+        return {};
     at.line(28);
     return steal(PyFloat_FromDouble(0.0));
 }
@@ -387,7 +521,7 @@ Ref str_float(Site& at, PyObject* x)
 // datetime.datetime.strptime(x, fmt).timestamp()
 Ref parse_local_time(PyObject* x, PyObject* fmt)
 {
-    Ref strptime = global_attr(datetime_name, datetime_name, strptime_name);
+    Ref strptime = datetime_strptime.get();
     Ref datetime_object = strptime ? call(strptime, x, fmt) : Ref();
     return datetime_object ? call_method(datetime_object, timestamp_name) : Ref();
 }
@@ -423,27 +557,26 @@ Ref str_format_s(Site& at, PyObject* x, PyObject* args)
 Ref str_isfile(Site& at, PyObject* x)
 {
     at.line(39);
-    return os_path_call(isfile_name, x);
+    return chain_call(os_path_isfile, x);
 }
 
 Ref str_isdir(Site& at, PyObject* x)
 {
     at.line(50);
-    return os_path_call(isdir_name, x);
+    return chain_call(os_path_isdir, x);
 }
 
 // status = <test>(x); if status: <module>.<operation>(x); return not status
-Ref delete_if(Site& at, int line, PyObject* test, PyObject* module, PyObject* operation,
-              PyObject* x)
+Ref delete_if(Site& at, int line, GlobalChain& test, GlobalChain& operation, PyObject* x)
 {
     at.line(line);
-    Ref test_function = global(test);
+    Ref test_function = test.get();
     const int status = truth(test_function ? call(test_function, x) : Ref());
     if (status < 0)
         return {};
     if (status) {
         at.line(line + 2);
-        if (!module_call(module, operation, x))
+        if (!chain_call(operation, x))
             return {};
     }
     at.line(line + 3);
@@ -452,21 +585,21 @@ Ref delete_if(Site& at, int line, PyObject* test, PyObject* module, PyObject* op
 
 Ref str_file_delete(Site& at, PyObject* x)
 {
-    return delete_if(at, 43, str_isfile_name, os_name, remove_name, x);
+    return delete_if(at, 43, str_isfile_global, os_remove, x);
 }
 
 Ref str_dir_delete(Site& at, PyObject* x)
 {
-    return delete_if(at, 54, str_isdir_name, shutil_name, rmtree_name, x);
+    return delete_if(at, 54, str_isdir_global, shutil_rmtree, x);
 }
 
 // not (os.path.isfile(y) or os.path.isdir(y))
 Ref nothing_at(Site& at, int line, PyObject* y)
 {
     at.line(line);
-    int exists = path_test(isfile_name, y);
+    int exists = path_test(os_path_isfile, y);
     if (exists == 0)
-        exists = path_test(isdir_name, y);
+        exists = path_test(os_path_isdir, y);
     if (exists < 0)
         return {};
     return boolean(!exists);
@@ -475,20 +608,20 @@ Ref nothing_at(Site& at, int line, PyObject* y)
 Ref str_copy(Site& at, PyObject* x, PyObject* y)
 {
     at.line(61);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file < 0)
         return {};
     if (is_file) {
         at.line(62);
-        if (!module_call(shutil_name, copy_name, x, y))
+        if (!chain_call(shutil_copy, x, y))
             return {};
     } else {
         at.line(63);
-        const int is_dir = path_test(isdir_name, x);
+        const int is_dir = path_test(os_path_isdir, x);
         if (is_dir < 0)
             return {};
         at.line(64);
-        if (is_dir && !module_call(shutil_name, copytree_name, x, y))
+        if (is_dir && !chain_call(shutil_copytree, x, y))
             return {};
     }
     return nothing_at(at, 65, y);
@@ -497,13 +630,13 @@ Ref str_copy(Site& at, PyObject* x, PyObject* y)
 Ref str_move(Site& at, PyObject* x, PyObject* y)
 {
     at.line(69);
-    int exists = path_test(isfile_name, x);
+    int exists = path_test(os_path_isfile, x);
     if (exists == 0)
-        exists = path_test(isdir_name, x);
+        exists = path_test(os_path_isdir, x);
     if (exists < 0)
         return {};
     at.line(70);
-    if (exists && !module_call(shutil_name, move_name, x, y))
+    if (exists && !chain_call(shutil_move, x, y))
         return {};
     return nothing_at(at, 71, y);
 }
@@ -517,7 +650,7 @@ Ref str_move(Site& at, PyObject* x, PyObject* y)
 Ref read_whole(Site& at, int line, PyObject* x, PyObject* mode, PyObject* encoding, PyObject* read)
 {
     at.line(line);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
     const int with_line = line + 2;
@@ -540,15 +673,15 @@ Ref str_read_lines(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // yaml.load(file, Loader=yaml.FullLoader)
 Ref load_yaml(PyObject* file)
 {
-    Ref load = global_attr(yaml_name, load_name);
-    Ref loader = load ? global_attr(yaml_name, full_loader_name) : Ref();
+    Ref load = yaml_load.get();
+    Ref loader = load ? yaml_full_loader.get() : Ref();
     return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
 }
 
 Ref str_read_yaml(Site& at, PyObject* x)
 {
     at.line(83);
-    const int is_file = path_test(isfile_name, x);
+    const int is_file = path_test(os_path_isfile, x);
     if (is_file <= 0)
         return is_file < 0 ? Ref() : none();
     at.line(84);
@@ -718,7 +851,7 @@ Ref leave_lines_block(Site& at, ReadLineFrame& f)
 bool open_lines(Resumption& run, ReadLineFrame& f)
 {
     run.line(102);
-    const int is_file = path_test(isfile_name, f.x);
+    const int is_file = path_test(os_path_isfile, f.x);
     if (is_file <= 0)
         return false;
     run.line(103);
@@ -781,7 +914,7 @@ Ref str_read_line(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
 // os.name == 'nt'
 int on_nt()
 {
-    Ref name = global_attr(os_name, name_name);
+    Ref name = os_dot_name.get();
     return name ? equals(name, nt) : -1;
 }
 
@@ -796,14 +929,14 @@ Ref separator(Site& at, int line, bool replaced)
 }
 
 // `name in skip and <test>(os.path.join(x, name))` for a true `skip`.
-int skipped(PyObject* skip, PyObject* name, PyObject* test, PyObject* x)
+int skipped(PyObject* skip, PyObject* name, GlobalChain& test, PyObject* x)
 {
     if (skip == Py_None || PyList_GET_SIZE(skip) == 0)
         return 0;
     const int listed = PySequence_Contains(skip, name);
     if (listed <= 0)
         return listed;
-    Ref path = os_path_call(join_name, x, name);
+    Ref path = chain_call(os_path_join, x, name);
     return path ? path_test(test, path) : -1;
 }
 
@@ -812,12 +945,12 @@ bool merge_subdirectory(Site& at, PyObject* file_dict, PyObject* x, PyObject* di
                         PyObject* skip_dir, PyObject* skip_file)
 {
     at.line(143);
-    Ref new_root = os_path_call(join_name, x, i);
+    Ref new_root = chain_call(os_path_join, x, i);
     if (!new_root)
         return false;
     at.line(144);
-    Ref files_dict = global(str_files_dict_name);
-    Ref label = files_dict ? os_path_call(join_name, dirs, i) : Ref();
+    Ref files_dict = str_files_dict_global.get();
+    Ref label = files_dict ? chain_call(os_path_join, dirs, i) : Ref();
     // The nested call reaches this body again without the host counting it.
     if (!label || Py_EnterRecursiveCall(" while calling a Python object"))
         return false;
@@ -835,16 +968,16 @@ bool list_entry(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyOb
                 PyObject* skip_dir, PyObject* skip_file)
 {
     at.line(136);
-    int skip = skipped(skip_file, i, isfile_name, x);
+    int skip = skipped(skip_file, i, os_path_isfile, x);
     if (skip == 0) {
         at.line(138);
-        skip = skipped(skip_dir, i, isdir_name, x);
+        skip = skipped(skip_dir, i, os_path_isdir, x);
     }
     if (skip != 0)
         return skip > 0;
     at.line(140);
-    Ref path = os_path_call(join_name, x, i);
-    const int is_file = path ? path_test(isfile_name, path) : -1;
+    Ref path = chain_call(os_path_join, x, i);
+    const int is_file = path ? path_test(os_path_isfile, path) : -1;
     if (is_file < 0)
         return false;
     if (is_file) {
@@ -857,8 +990,8 @@ bool list_entry(Site& at, PyObject* file_dict, PyObject* x, PyObject* dirs, PyOb
         return static_cast<bool>(call_method(files, append_name, i));
     }
     at.line(142);
-    path = os_path_call(join_name, x, i);
-    const int is_dir = path ? path_test(isdir_name, path) : -1;
+    path = chain_call(os_path_join, x, i);
+    const int is_dir = path ? path_test(os_path_isdir, path) : -1;
     if (is_dir <= 0)
         return is_dir == 0;
     return merge_subdirectory(at, file_dict, x, dirs, i, skip_dir, skip_file);
@@ -875,7 +1008,7 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     if (labelled < 0)
         return {};
     Ref label
-        = labelled ? call_method(dirs, replace_name, old, new_) : os_path_call(basename_name, x);
+        = labelled ? call_method(dirs, replace_name, old, new_) : chain_call(os_path_basename, x);
     if (!label)
         return {};
     at.line(134);
@@ -884,7 +1017,7 @@ Ref str_files_dict(Site& at, PyObject* x, PyObject* dirs, PyObject* skip_dir, Py
     if (!file_dict || PyDict_SetItem(file_dict, label, files) < 0)
         return {};
     at.line(135);
-    Ref entries = module_call(os_name, listdir_name, x);
+    Ref entries = chain_call(os_listdir, x);
     Ref iterator = entries ? steal(PyObject_GetIter(entries)) : Ref();
     if (!iterator)
         return {};
@@ -930,7 +1063,7 @@ bool append_paths(Site& at, PyObject* files_path_list, PyObject* root, PyObject*
         return false;
     while (Ref file = steal(PyIter_Next(iterator))) {
         at.line(153);
-        Ref path = os_path_call(join_name, root, file.get());
+        Ref path = chain_call(os_path_join, root, file.get());
         if (!path || PyList_Append(files_path_list, path) < 0)
             return false;
         at.line(152);
@@ -945,12 +1078,12 @@ Ref str_files_list(Site& at, PyObject* x)
     if (!files_path_list)
         return {};
     at.line(150);
-    Ref is_dir_function = global(str_isdir_name);
+    Ref is_dir_function = str_isdir_global.get();
     const int is_dir = truth(is_dir_function ? call(is_dir_function, x) : Ref());
     if (is_dir <= 0)
         return is_dir < 0 ? Ref() : files_path_list;
     at.line(151);
-    Ref walk = global_attr(os_name, walk_name);
+    Ref walk = os_walk.get();
     Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
     Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
     if (!iterator)

@@ -90,6 +90,7 @@ Name filter_name{"filter"};
 Name value_name{"value"};
 Name full_path_name{"full_path"};
 Name dump_name{"dump"};
+GlobalChain yaml_dump{yaml_name, dump_name};
 Name write_name{"write"};
 Name flush_name{"flush"};
 Name getvalue_name{"getvalue"};
@@ -1125,7 +1126,7 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
     if (!stream)
         return {};
     at.line(59);
-    Ref dump = global_attr(yaml_name, dump_name);
+    Ref dump = yaml_dump.get();
     Ref dumped = dump ? call_with_keywords(dump,
                                            {x, stream, default_style, default_flow_style, canonical,
                                             indent, allow_unicode, encoding, sort_keys},

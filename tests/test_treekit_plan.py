@@ -242,3 +242,27 @@ extended_paths = st.lists(extended_steps, min_size=1, max_size=4).map(lambda s: 
 @given(trees, extended_paths)
 def test_generated_trees_and_paths_with_every_step(json, path):
     assert_same(json, path)
+
+
+def test_library_module_names_rebound_and_restored():
+    import jsonpath_ng.jsonpath as module
+
+    path = "$.a.b[2][0][0].d"
+    dict_find_all_path(NESTED, path)
+    original = module._find_array_elements
+    module._find_array_elements = lambda datum: original(datum)[::-1]
+    try:
+        assert dict_find_all_path(NESTED, "t[*]") == library(NESTED, "t[*]") == [4, 3, 2, 1, 0]
+        assert python_calls(dict_find_all_path, NESTED, path) > 0
+    finally:
+        module._find_array_elements = original
+    assert python_calls(dict_find_all_path, NESTED, path) == 0
+    # A warning issued from the module's own code adds its registry: no change
+    # of what the finds read.
+    had_registry = "__warningregistry__" in vars(module)
+    vars(module).setdefault("__warningregistry__", {})
+    try:
+        assert python_calls(dict_find_all_path, NESTED, path) == 0
+    finally:
+        if not had_registry:
+            del module.__warningregistry__

@@ -86,6 +86,17 @@ bool share_dict_watch() noexcept
     return true;
 }
 
+bool watch_dict(PyObject* dict) noexcept
+{
+    if (detail::dict_watch->id < 0)
+        return false;
+    if (PyDict_Watch(detail::dict_watch->id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 Ref GlobalChain::fill() noexcept
 {
     const bool caching = detail::dict_watch->id >= 0;

@@ -119,15 +119,15 @@ template <class Array> constexpr int count(const Array& names)
 
 // Static description of one function: what `def` says in source.
 struct Spec {
-    const char* name;                              // "list_diff"
-    const char* doc;                               // signature text, "list_diff(list1, list2)"
-    int line;                                      // line of the definition
-    std::array<const char*, max_params> params{};  // positional-or-keyword
-    std::array<Default, max_params> defaults{};    // for the last parameters
-    const char* star_args = nullptr;               // "args" for *args
-    const char* star_kwargs = nullptr;             // "kwargs" for **kwargs
-    std::array<const char*, max_locals> locals{};  // body locals, after the parameters
-    std::array<ExactType, max_params> exact{};     // a parameter typed `list` and the like
+    const char* name;                             // "list_diff"
+    const char* doc;                              // signature text, "list_diff(list1, list2)"
+    int line;                                     // line of the definition
+    std::array<const char*, max_params> params{}; // positional-or-keyword
+    std::array<Default, max_params> defaults{};   // for the last parameters
+    const char* star_args = nullptr;              // "args" for *args
+    const char* star_kwargs = nullptr;            // "kwargs" for **kwargs
+    std::array<const char*, max_locals> locals{}; // body locals, after the parameters
+    std::array<ExactType, max_params> exact{};    // a parameter typed `list` and the like
     std::array<Annotation, 4> annotations{};
     const char* qualname = nullptr; // defaults to `name`
     unsigned markers = 0;
@@ -398,6 +398,12 @@ struct DictWatch {
 extern DictWatch* dict_watch;
 
 } // namespace detail
+
+// Watches `dict` with the package's watcher: from now on any change to it
+// moves `watched_generation()` on. False, with nothing pending, when the
+// interpreter had no watcher left (the caller then checks at every use).
+bool watch_dict(PyObject* dict) noexcept;
+inline std::uint64_t watched_generation() noexcept { return detail::dict_watch->generation; }
 
 // `name.a.b...` as `global_attr` reads it, with the links read from
 // dictionaries cached: the global from the module's globals or builtins, then

@@ -189,7 +189,12 @@ struct Library {
     bool ready = false;
     bool usable = false;
     PyObject* globals = nullptr; // the module dict that `find` reads
-    PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
+    // What it held when the plans were made: the finds read the datum class,
+    // the array walk and the automatic id field from it at each call.
+    PyObject* globals_copy = nullptr;
+    bool globals_watched = false;
+    std::uint64_t globals_generation = 0; // when they were last found unchanged
+    PyObject* not_set = nullptr;          // what `get` is given as default: a value that is a miss
     // The library's own `parse`: its trees are new objects that only the
     // cache holds. A tree from any other `parse` may be kept and changed by
     // its maker, which a plan made once would not see.
@@ -250,13 +255,9 @@ Ref class_contents(PyTypeObject* type)
     return copies;
 }
 
-// Whether every key of two dicts holds the same object in both.
-bool same_contents(PyObject* kept, PyObject* now)
+// Whether every key of `kept` holds the same object in `now`.
+bool same_contents_of_kept(PyObject* kept, PyObject* now)
 {
-    if (kept == Py_None || now == Py_None)
-        return kept == now;
-    if (PyDict_GET_SIZE(kept) != PyDict_GET_SIZE(now))
-        return false;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -268,6 +269,14 @@ bool same_contents(PyObject* kept, PyObject* now)
         }
     }
     return true;
+}
+
+// Whether every key of two dicts holds the same object in both.
+bool same_contents(PyObject* kept, PyObject* now)
+{
+    if (kept == Py_None || now == Py_None)
+        return kept == now;
+    return PyDict_GET_SIZE(kept) == PyDict_GET_SIZE(now) && same_contents_of_kept(kept, now);
 }
 
 // A class whose version tag changed holds again what it held when the plans
@@ -303,6 +312,10 @@ bool load_library()
         return false;
     library.globals = PyModule_GetDict(module);
     Py_INCREF(library.globals);
+    library.globals_copy = PyDict_Copy(library.globals);
+    if (!library.globals_copy)
+        return false;
+    library.globals_watched = watch_dict(library.globals);
     library.not_set = PyDict_GetItemString(library.globals, "NOT_SET");
     if (!library.not_set)
         return false;
@@ -330,6 +343,36 @@ bool load_library()
     return true;
 }
 
+Name warning_registry_name{"__warningregistry__"};
+
+// Whether the module dict `now` holds the names of its copy `kept`, each
+// bound to the same object, and no other name but the registry that a
+// warning issued from the module adds.
+bool same_names(PyObject* kept, PyObject* now)
+{
+    const bool registry_added = !PyDict_Contains(kept, warning_registry_name)
+                                && PyDict_Contains(now, warning_registry_name) == 1;
+    return PyDict_GET_SIZE(now) - registry_added == PyDict_GET_SIZE(kept)
+           && same_contents_of_kept(kept, now);
+}
+
+// Whether the library module's names are as when the plans were made, with
+// the automatic id field off: compared in full only after some watched
+// dictionary changed (at every call when none can be watched).
+bool module_unchanged() noexcept
+{
+    const std::uint64_t generation = watched_generation();
+    if (library.globals_watched && generation == library.globals_generation)
+        return true;
+    PyObject* auto_id = PyDict_GetItemWithError(library.globals, auto_id_field_name);
+    if (auto_id != Py_None || !same_names(library.globals_copy, library.globals)) {
+        PyErr_Clear();
+        return false;
+    }
+    library.globals_generation = generation;
+    return true;
+}
+
 // Whether the library is still as the plans assume.
 bool library_unchanged() noexcept
 {
@@ -343,8 +386,7 @@ bool library_unchanged() noexcept
     for (std::size_t i = 0; i < class_count; ++i)
         if (library.types[i]->tp_version_tag != library.tags[i] && !restored(i))
             return false;
-    PyObject* auto_id = PyDict_GetItemWithError(library.globals, auto_id_field_name);
-    return auto_id == Py_None;
+    return module_unchanged();
 }
 
 int modelled_class(PyObject* node) noexcept

@@ -3,115 +3,18 @@
 Run: python bench/bench_textkit.py
 """
 
-import datetime
 import os
 import shutil
 import sys
 import tempfile
 
-import yaml  # noqa: F401  (the twins' module globals match textkit's)
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import compare, header  # noqa: E402
 
 from tarvex_func.function import textkit  # noqa: E402
-
-
-# --- twins ------------------------------------------------------------------------
-
-
-def str_int(x):
-    try:
-        return int(x)
-    except Exception:
-        return 0
-
-
-def str_float(x):
-    try:
-        return float(x)
-    except Exception:
-        return float(0)
-
-
-def str_time(x, fmt="%Y-%m-%d %H:%M:%S.%f"):
-    try:
-        return datetime.datetime.strptime(x, fmt).timestamp()
-    except Exception as e:
-        return e
-
-
-def str_format(x, *args, **kwargs):
-    return x.format(*args, **kwargs)
-
-
-def str_format_s(x, *args):
-    return x % args
-
-
-def str_isdir(x):
-    return os.path.isdir(x)
-
-
-def str_read_file(x, mode="r", encoding="utf-8"):
-    if not os.path.isfile(x):
-        return None
-    if mode == "rb":
-        encoding = None
-    with open(x, mode, encoding=encoding) as file:
-        data = file.read()
-    return data
-
-
-def str_read_lines(x, mode="r", encoding="utf-8"):
-    if not os.path.isfile(x):
-        return None
-    if mode == "rb":
-        encoding = None
-    with open(x, mode, encoding=encoding) as file:
-        data = file.readlines()
-    return data
-
-
-def str_read_line(x, mode="r", encoding="utf-8"):
-    if not os.path.isfile(x):
-        return
-    if mode == "rb":
-        encoding = None
-    with open(x, mode, encoding=encoding) as file:
-        while True:
-            data = file.readline()
-            if not data:
-                break
-            yield data.rstrip()
-
-
-def str_files_dict(x, dirs=None, skip_dir=None, skip_file=None):
-    old = "/" if os.name == "nt" else "\\"
-    new = "\\" if os.name == "nt" else "/"
-    dirs = dirs.replace(old, new) if dirs else os.path.basename(x)
-    file_dict = {dirs: []}
-    for i in os.listdir(x):
-        if skip_file and i in skip_file and os.path.isfile(os.path.join(x, i)):
-            continue
-        if skip_dir and i in skip_dir and os.path.isdir(os.path.join(x, i)):
-            continue
-        if os.path.isfile(os.path.join(x, i)):
-            file_dict[dirs].append(i)
-        elif os.path.isdir(os.path.join(x, i)):
-            new_root = os.path.join(x, i)
-            file_dict.update(str_files_dict(new_root, os.path.join(dirs, i), skip_dir, skip_file))
-    return file_dict
-
-
-def str_files_list(x):
-    files_path_list = []
-    if str_isdir(x):
-        for root, dirs, files in os.walk(x, topdown=False):
-            for file in files:
-                files_path_list.append(os.path.join(root, file))
-    return files_path_list
+from twins import TWINS  # noqa: E402
 
 
 # --- benchmarks -----------------------------------------------------------------------
@@ -119,7 +22,7 @@ def str_files_list(x):
 
 def versus(label, name, arguments, namespace=None, call="{}({})"):
     """The native function against its twin, both called as `call` says."""
-    ns = dict(namespace or {}, native=getattr(textkit, name), twin=globals()[name])
+    ns = dict(namespace or {}, native=getattr(textkit, name), twin=TWINS[name])
     return compare(label, call.format("native", arguments), call.format("twin", arguments),
                    namespace=ns)
 

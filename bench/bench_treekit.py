@@ -10,59 +10,19 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import yaml  # noqa: E402
 from jsonpath_ng.parser import parse  # noqa: E402
 
 from common import compare, header  # noqa: E402
 from tarvex_func.function import treekit  # noqa: E402
 
 
-def find_twin(json, path):
-    try:
-        result = [i.value for i in parse(path).find(json)]
-        return result[0] if result else None
-    except Exception:
-        return None
-
-
-def find_all_twin(json, path):
-    try:
-        return [i.value for i in parse(path).find(json)]
-    except Exception:
-        return None
-
-
-def update_twin(json, path, value=None):
-    try:
-        parse_json = parse(path)
-        parse_json.find_or_create(json)
-        parse_json.update(json, value)
-    except Exception:
-        pass
-    return json
-
-
-def delete_twin(json, path, index=1):
-    try:
-        number = 1
-        for i in parse(path).find(json):
-            if number == index:
-                update_twin(json, "$.%s" % i.full_path, "qz_delete")
-                parse(path).filter(lambda x: x == "qz_delete", json)
-                break
-            number += 1
-    except Exception:
-        pass
-    return json
-
-
-def write_yaml_twin(x, path, mode="w", default_style="", default_flow_style=False,
-                    canonical=False, indent=2, allow_unicode=True, encoding=None,
-                    sort_keys=False):
-    with open(path, mode, encoding=encoding) as yaml_file:
-        yaml.dump(x, yaml_file, default_style=default_style,
-                  default_flow_style=default_flow_style, canonical=canonical, indent=indent,
-                  allow_unicode=allow_unicode, encoding=encoding, sort_keys=sort_keys)
+from twins import (  # noqa: E402
+    dict_delete_path as delete_twin,
+    dict_find_all_path as find_all_twin,
+    dict_find_path as find_twin,
+    dict_update_path as update_twin,
+    dict_write_yaml as write_yaml_twin,
+)
 
 
 def small_tree():

@@ -342,6 +342,11 @@ enum class Scan { refused, converted, host };
 
 // Up to 18 digits always fit a long long.
 constexpr std::ptrdiff_t max_plain_digits = 18;
+// Text longer than this is not converted here: it is the host's when it
+// starts as a number does, refused when it cannot. Scanning the rest would
+// cost about what the host's own parse does, and text that fails only late
+// is rare.
+constexpr std::ptrdiff_t max_plain_float = 24;
 
 // `int(x)` of ASCII text: plain digits short enough are converted here, any
 // other text the literal's grammar allows is the host's.
@@ -350,6 +355,8 @@ Scan scan_int(PyObject* x, Ref& value)
     const char *number, *p, *end;
     if (!ascii_number_text(x, number, p, end))
         return Scan::host;
+    if (end - p > max_plain_digits)
+        return is_digit(*p) ? Scan::host : Scan::refused;
     if (digit_run(p, end) != end)
         return Scan::refused;
     if (end - p > max_plain_digits || has_underscore(p, end))
@@ -454,6 +461,9 @@ Scan scan_float(PyObject* x, Ref& value)
     const char *number, *p, *end;
     if (!ascii_number_text(x, number, p, end))
         return Scan::host;
+    // (The words inf, infinity and nan are short.)
+    if (end - p > max_plain_float)
+        return is_digit(*p) || *p == '.' ? Scan::host : Scan::refused;
     if (!float_literal(p, end))
         return Scan::refused;
     if (has_underscore(p, end))

@@ -83,6 +83,24 @@ class Interrupting:
         raise KeyboardInterrupt
 
 
+def test_long_number_text_converts_as_the_host_does():
+    # Text too long to be converted natively goes to the host once it starts
+    # like a number; what fails only late, or cannot start a number, is 0.
+    def host(convert, text, default):
+        try:
+            return convert(text)
+        except ValueError:
+            return default
+
+    texts = ["1" * 60, "-" + "9" * 40, " 1_000_000_000_000_000_000_000 ", "1" * 19 + "x",
+             "x" * 30, "_" + "1" * 30, "1" * 30 + "e5", "." + "5" * 30, "1" * 25 + ".5",
+             "1" * 20 + "_", "1__" + "1" * 20, "- " + "1" * 20, "1" * 30 + "e", " " * 30 + "nan",
+             "12345678901234567890123.5e-3", "2024-01-02 12:00:00.5", "\u0663" * 20]
+    for text in texts:
+        assert t.str_int(text) == host(int, text, 0), text
+        assert repr(t.str_float(text)) == repr(host(float, text, 0.0)), text
+
+
 def test_str_int_and_str_float():
     big = 10**30
     assert t.str_int("12") == 12 and t.str_int(" 7 ") == 7 and t.str_int(3.9) == 3

@@ -34,6 +34,7 @@ from jsonpath_ng.parser import parse  # noqa: E402
 import tarvex_func  # noqa: E402
 from tarvex_func import _install  # noqa: E402
 from tarvex_func.function import quantkit, setkit, textkit, treekit  # noqa: E402
+from common import make_tree  # noqa: E402
 from twins import TWINS  # noqa: E402
 
 MODULES = (textkit, treekit, quantkit, setkit)
@@ -166,24 +167,6 @@ def run_case(case, natives, rounds):
 
 
 # --- inputs ---------------------------------------------------------------------------
-
-
-def make_tree(top, files, per_dir, fanout):
-    """`files` empty files, `per_dir` to a directory, directories `fanout` wide."""
-    directories = [top]
-    os.makedirs(top)
-    made = index = 0
-    while made < files:
-        directory = directories[index]
-        for k in range(fanout):
-            sub = os.path.join(directory, f"d{k}")
-            os.mkdir(sub)
-            directories.append(sub)
-        for k in range(min(per_dir, files - made)):
-            open(os.path.join(directory, f"f{k}.txt"), "w").close()
-        made += per_dir
-        index += 1
-    return top
 
 
 def write(path, text):

@@ -11,7 +11,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from common import compare, header  # noqa: E402
+from common import compare, header, make_tree  # noqa: E402
 
 from tarvex_func.function import textkit  # noqa: E402
 from twins import TWINS  # noqa: E402
@@ -55,28 +55,10 @@ def bench_files(folder):
     print(f"{'':<52} per line: ratio {ratio:.2f} (twin/native)")
 
 
-def make_tree(top, files=10_000, per_dir=100, fanout=10):
-    """`files` files, `per_dir` to a directory, directories `fanout` wide."""
-    directories = [top]
-    os.makedirs(top)
-    made = 0
-    index = 0
-    while made < files:
-        directory = directories[index]
-        for k in range(fanout):
-            sub = os.path.join(directory, f"d{k}")
-            os.mkdir(sub)
-            directories.append(sub)
-        for k in range(min(per_dir, files - made)):
-            open(os.path.join(directory, f"f{k}.txt"), "w").close()
-        made += per_dir
-        index += 1
-
-
 def bench_tree(folder):
     header("textkit directory listing, 10,000 files")
     top = os.path.join(folder, "tree")
-    make_tree(top)
+    make_tree(top, files=10_000, per_dir=100, fanout=10)
     ns = {"top": top}
     versus("str_files_dict", "str_files_dict", "top", ns)
     versus("str_files_list", "str_files_list", "top", ns)

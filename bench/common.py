@@ -5,6 +5,7 @@ the time of the twin divided by the time of the native function, so a ratio
 above 1 means the native function is faster.
 """
 
+import os
 import sys
 import timeit
 
@@ -48,3 +49,21 @@ def compare(label, native, twin, repeat=7, namespace=None):
 
 def header(title):
     print(f"\n== {title}")
+
+
+def make_tree(top, files, per_dir, fanout):
+    """`files` empty files, `per_dir` to a directory, directories `fanout` wide."""
+    directories = [top]
+    os.makedirs(top)
+    made = index = 0
+    while made < files:
+        directory = directories[index]
+        for k in range(fanout):
+            sub = os.path.join(directory, f"d{k}")
+            os.mkdir(sub)
+            directories.append(sub)
+        for k in range(min(per_dir, files - made)):
+            open(os.path.join(directory, f"f{k}.txt"), "w").close()
+        made += per_dir
+        index += 1
+    return top

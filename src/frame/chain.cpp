@@ -70,13 +70,9 @@ bool share_dict_watch() noexcept
 {
     if (detail::dict_watch != &detail::unwatched)
         return true;
-    Ref registry = steal(PyImport_AddModuleRef(registry_name));
-    if (!registry)
+    Ref registry, shared;
+    if (!registry_entry(registry_key, registry, shared))
         return false;
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(registry, registry_key, &found) < 0)
-        return false;
-    Ref shared = steal(found);
     if (!shared)
         return publish_watch(registry);
     // Another build's record (or anything else) leaves this module uncached.

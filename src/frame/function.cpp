@@ -337,17 +337,24 @@ bool register_type(PyObject* registry, const char* key, const char* mark_key, Py
 
 } // namespace
 
+bool registry_entry(const char* key, Ref& registry, Ref& entry) noexcept
+{
+    registry = steal(PyImport_AddModuleRef(registry_name));
+    PyObject* found = nullptr;
+    if (!registry || PyObject_GetOptionalAttrString(registry, key, &found) < 0)
+        return false;
+    entry = steal(found);
+    return true;
+}
+
 PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
 {
     char mark_key[64];
     PyOS_snprintf(mark_key, sizeof mark_key, "%s_abi", key);
-    Ref registry = steal(PyImport_AddModuleRef(registry_name));
-    if (!registry)
+    Ref registry, shared;
+    if (!registry_entry(key, registry, shared))
         return nullptr;
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(registry, key, &found) < 0)
-        return nullptr;
-    if (Ref shared = steal(found)) {
+    if (shared) {
         if (!carries_this_build(registry, mark_key, shared)) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name,

@@ -81,9 +81,10 @@ Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
         finish(g);
         return {};
     }
-    // The host's guard, not its recursion count: a body that resumes its own
-    // generator fails as already executing, and one resumed deep in a
-    // recursion through other calls must not overrun a small thread stack.
+    // The frame's stack guard, not the host's recursion count: a body that
+    // resumes its own generator fails as already executing, and one resumed
+    // deep in a recursion through other calls must not overrun a small
+    // thread stack.
     if (detail::stack_short())
         return {};
     g->started = true;

@@ -42,6 +42,10 @@ extern ModuleState state;
 // The registry module that the package's modules share things through.
 inline constexpr const char registry_name[] = "_tarvex_shared";
 
+// The registry module, and its entry `key` (empty when there is none yet);
+// false with an exception pending.
+bool registry_entry(const char* key, Ref& registry, Ref& entry) noexcept;
+
 // Finds the package's dictionary watcher in the registry, or makes and
 // publishes it; a module without it looks its global chains up afresh.
 bool share_dict_watch() noexcept;

@@ -1,9 +1,9 @@
 // treekit: JSONPath lookups and edits on nested data, and writing it as YAML.
 #include "frame.hpp"
+#include "guard.hpp"
 
 #include <cstdint>
 #include <iterator>
-#include <string_view>
 
 namespace {
 using namespace tarvex;
@@ -188,26 +188,17 @@ constexpr const char* modelled_classes[class_count]
 struct Library {
     bool ready = false;
     bool usable = false;
-    PyObject* globals = nullptr; // the module dict that `find` reads
-    // What it held when the plans were made: the finds read the datum class,
-    // the array walk and the automatic id field from it at each call.
-    PyObject* globals_copy = nullptr;
-    bool globals_watched = false;
-    std::uint64_t globals_generation = 0; // when they were last found unchanged
-    PyObject* not_set = nullptr;          // what `get` is given as default: a value that is a miss
+    // The module dict that `find` reads: the finds read the datum class, the
+    // array walk and the automatic id field from it at each call.
+    KeptDict globals;
+    PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
     // The library's own `parse`: its trees are new objects that only the
     // cache holds. A tree from any other `parse` may be kept and changed by
     // its maker, which a plan made once would not see.
     PyObject* parse = nullptr;
-    PyTypeObject* types[class_count] = {};
-    unsigned int tags[class_count] = {};
-    // Copies of the class dicts along each class's MRO, for telling a class
-    // changed and then restored (a new tag) from one that still differs.
-    PyObject* contents[class_count] = {};
-    unsigned int rejected[class_count] = {}; // the last changed tag found to differ
+    KeptClass classes[class_count];
 };
 constinit Library library;
-Name auto_id_field_name{"auto_id_field"};
 Name fields_attr_name{"fields"};
 Name indices_attr_name{"indices"};
 Name left_name{"left"};
@@ -216,110 +207,19 @@ Name start_name{"start"};
 Name end_name{"end"};
 Name step_name{"step"};
 Name deprecated_wildcard_name{"_deprecated_wildcard_use"};
-Name version_name{"version"};
 
-// Plans apply to the library versions the tests ran against.
-bool covered_version()
-{
-    Ref metadata = steal(PyImport_ImportModule("importlib.metadata"));
-    Ref version_of = metadata ? attr(metadata, version_name) : Ref();
-    Ref distribution = steal(PyUnicode_FromString("jsonpath-ng"));
-    Ref version = version_of && distribution ? call(version_of, distribution.get()) : Ref();
-    if (!version) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(text).starts_with("1.17.");
-}
-
-// The dicts of the classes along `type`'s MRO (but `object`), copied.
-Ref class_contents(PyTypeObject* type)
-{
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro))
-        return {};
-    Ref copies = steal(PyTuple_New(PyTuple_GET_SIZE(mro)));
-    for (Py_ssize_t i = 0; copies && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        PyObject* copy
-            = base == &PyBaseObject_Type ? Py_NewRef(Py_None) : PyDict_Copy(base->tp_dict);
-        if (!copy)
-            return {};
-        PyTuple_SET_ITEM(copies.get(), i, copy);
-    }
-    return copies;
-}
-
-// Whether every key of `kept` holds the same object in `now`.
-bool same_contents_of_kept(PyObject* kept, PyObject* now)
-{
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kept, &position, &key, &value)) {
-        PyObject* current = PyDict_GetItemWithError(now, key);
-        if (current != value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether every key of two dicts holds the same object in both.
-bool same_contents(PyObject* kept, PyObject* now)
-{
-    if (kept == Py_None || now == Py_None)
-        return kept == now;
-    return PyDict_GET_SIZE(kept) == PyDict_GET_SIZE(now) && same_contents_of_kept(kept, now);
-}
-
-// A class whose version tag changed holds again what it held when the plans
-// were made: its new tag is taken (a restored method brings its plans back).
-bool restored(std::size_t i)
-{
-    if (library.types[i]->tp_version_tag == library.rejected[i])
-        return false;
-    library.rejected[i] = library.types[i]->tp_version_tag;
-    Ref now = class_contents(library.types[i]);
-    PyObject* kept = library.contents[i];
-    if (!now || PyTuple_GET_SIZE(now.get()) != PyTuple_GET_SIZE(kept)) {
-        PyErr_Clear();
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kept); ++k)
-        if (!same_contents(PyTuple_GET_ITEM(kept, k), PyTuple_GET_ITEM(now.get(), k)))
-            return false;
-    Ref looked_up = attr(reinterpret_cast<PyObject*>(library.types[i]), value_name);
-    PyErr_Clear();
-    const unsigned int tag = library.types[i]->tp_version_tag;
-    if (tag == 0)
-        return false;
-    library.tags[i] = tag;
-    return true;
-}
-
+// Plans model the library with the automatic id field off.
 bool load_library()
 {
     Ref package = steal(PyImport_ImportModule("jsonpath_ng"));
     Ref module = package ? steal(PyImport_ImportModule("jsonpath_ng.jsonpath")) : Ref();
-    if (!module || !covered_version())
+    if (!module || !distribution_version_in("jsonpath-ng", {"1.17."}))
         return false;
-    library.globals = PyModule_GetDict(module);
-    Py_INCREF(library.globals);
-    library.globals_copy = PyDict_Copy(library.globals);
-    if (!library.globals_copy)
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* auto_id = PyDict_GetItemString(globals, "auto_id_field");
+    library.not_set = Py_XNewRef(PyDict_GetItemString(globals, "NOT_SET"));
+    if (auto_id != Py_None || !library.not_set || !library.globals.keep(globals))
         return false;
-    library.globals_watched = watch_dict(library.globals);
-    library.not_set = PyDict_GetItemString(library.globals, "NOT_SET");
-    if (!library.not_set)
-        return false;
-    Py_INCREF(library.not_set);
     Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
     library.parse = parser ? PyObject_GetAttrString(parser, "parse") : nullptr;
     if (!library.parse)
@@ -327,49 +227,11 @@ bool load_library()
     for (std::size_t i = 0; i < class_count; ++i) {
         // Read from the module dict: the module's own lookup of a missing
         // name warns for some of these.
-        PyObject* type = PyDict_GetItemString(library.globals, modelled_classes[i]);
-        if (!type || !PyType_Check(type))
-            return false;
-        library.types[i] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-        library.contents[i] = class_contents(library.types[i]).release();
-        // A lookup on the type assigns its version tag.
-        Ref looked_up = attr(type, i == datum_class ? value_name : find_name);
-        if (!looked_up || !library.contents[i])
-            return false;
-        library.tags[i] = library.types[i]->tp_version_tag;
-        if (library.tags[i] == 0)
+        PyObject* type = PyDict_GetItemString(globals, modelled_classes[i]);
+        if (!type || !PyType_Check(type)
+            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type)))
             return false;
     }
-    return true;
-}
-
-Name warning_registry_name{"__warningregistry__"};
-
-// Whether the module dict `now` holds the names of its copy `kept`, each
-// bound to the same object, and no other name but the registry that a
-// warning issued from the module adds.
-bool same_names(PyObject* kept, PyObject* now)
-{
-    const bool registry_added = !PyDict_Contains(kept, warning_registry_name)
-                                && PyDict_Contains(now, warning_registry_name) == 1;
-    return PyDict_GET_SIZE(now) - registry_added == PyDict_GET_SIZE(kept)
-           && same_contents_of_kept(kept, now);
-}
-
-// Whether the library module's names are as when the plans were made, with
-// the automatic id field off: compared in full only after some watched
-// dictionary changed (at every call when none can be watched).
-bool module_unchanged() noexcept
-{
-    const std::uint64_t generation = watched_generation();
-    if (library.globals_watched && generation == library.globals_generation)
-        return true;
-    PyObject* auto_id = PyDict_GetItemWithError(library.globals, auto_id_field_name);
-    if (auto_id != Py_None || !same_names(library.globals_copy, library.globals)) {
-        PyErr_Clear();
-        return false;
-    }
-    library.globals_generation = generation;
     return true;
 }
 
@@ -383,16 +245,16 @@ bool library_unchanged() noexcept
     }
     if (!library.usable)
         return false;
-    for (std::size_t i = 0; i < class_count; ++i)
-        if (library.types[i]->tp_version_tag != library.tags[i] && !restored(i))
+    for (KeptClass& kept : library.classes)
+        if (!kept.unchanged())
             return false;
-    return module_unchanged();
+    return library.globals.unchanged();
 }
 
 int modelled_class(PyObject* node) noexcept
 {
     for (int i = 0; i < datum_class; ++i)
-        if (Py_TYPE(node) == library.types[i])
+        if (Py_TYPE(node) == library.classes[i].type())
             return i;
     return -1;
 }

@@ -1,3 +1,7 @@
+"""Numbers: ``str()``, ``int()`` and ``float()`` of a value, and a timestamp as local
+date-and-time text. Installed on ``int`` and ``float``.
+"""
+
 import datetime as datetime
 from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
 

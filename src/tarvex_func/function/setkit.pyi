@@ -1,3 +1,9 @@
+"""Set operations on lists: difference, distinct elements, intersection.
+
+Each builds host ``set`` objects from its arguments, applies the set operator and returns a
+new list in the set's iteration order. Installed on ``list``.
+"""
+
 from collections.abc import Hashable, Iterable
 from typing import TypeVar
 

@@ -1,3 +1,8 @@
+"""Strings as numbers, timestamps, templates and paths: conversion and formatting, path
+tests, delete, copy and move, reading and writing text and YAML files, listing directory
+trees. Installed on ``str``.
+"""
+
 import datetime as datetime
 import os as os
 import shutil as shutil

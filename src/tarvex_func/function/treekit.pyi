@@ -1,3 +1,8 @@
+"""JSONPath lookups and in-place edits on nested data (the trees of dicts, lists and
+scalars that parsed JSON or YAML gives), and writing such data as YAML. Installed on
+``dict``.
+"""
+
 from typing import Any, TypeVar
 
 import yaml as yaml

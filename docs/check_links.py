@@ -26,7 +26,7 @@ class Page(HTMLParser):
         if tag == "a" and "name" in attrs:
             self.ids.add(attrs["name"])
         for name in ("href", "src"):
-            if attrs.get(name) and not (tag == "link" and name == "href" and attrs.get("rel") == ["preconnect"]):
+            if attrs.get(name):
                 self.links.append(attrs[name])
 
 

@@ -104,7 +104,8 @@ def headline_table(data):
         lines.append(f"| `{call}` | {row['ns']:,.0f} ns | {row['twin_ns']:,.0f} ns | {floor} "
                      f"| `{floor_text}` |")
     m = data["machine"]
-    lines += ["", f"Nanoseconds per call (minimum of interleaved `timeit` rounds), {data['date']}, "
+    lines += ["", "Nanoseconds per call (minimum of interleaved `timeit` rounds), "
+              f"{data['date']}, "
               f"{m['cpu']}, {m['cores']} cores, CPython {m['python']}, load average "
               f"{m['load_before']}. The twin is the same host calls written in Python (the "
               "lookups' twins parse the path at every call, as the code they replace does); the "

@@ -44,7 +44,8 @@ def install_table():
         from tarvex_func import _install
     finally:
         sys.path.remove(str(SRC))
-    return {group: (cls.__name__, dict(methods)) for group, (cls, methods) in _install._GROUPS.items()}
+    return {group: (cls.__name__, dict(methods))
+            for group, (cls, methods) in _install._GROUPS.items()}
 
 
 def methods_of(helper):
@@ -90,7 +91,9 @@ def read_functions(body):
     """The public functions of a module or class body, overloads merged."""
     functions = {}
     for node in body:
-        if not isinstance(node, ast.FunctionDef) or node.name.startswith("_") and node.name != "__init__":
+        if not isinstance(node, ast.FunctionDef):
+            continue
+        if node.name.startswith("_") and node.name != "__init__":
             continue
         entry = functions.setdefault(node.name, Function(node.name, line=node.lineno))
         entry.signatures.append(signature(node))
@@ -175,7 +178,8 @@ class StubModule(SphinxDirective):
         for function in functions:
             methods = ", ".join(f"``{t}.{m}``" for t, m, _ in methods_of(function.name)) or "-"
             summary = (function.doc or "").split("\n\n")[0].replace("\n", " ")
-            lines += [f"   * - :py:func:`{function.name}`", f"     - {methods}", f"     - {summary}"]
+            lines += [f"   * - :py:func:`{function.name}`", f"     - {methods}",
+                      f"     - {summary}"]
         return lines + [""]
 
     def entry(self, kind, function, helper=None, prefix="   "):
@@ -255,13 +259,15 @@ class BenchTable(SphinxDirective):
         data = bench_data()
         self.env.note_dependency(str(PERF / "bench_frame.json"))
         if data is None:
-            logger.warning("no benchmark data: run `make bench-data`", location=self.get_location())
+            logger.warning("no benchmark data: run `make bench-data`",
+                           location=self.get_location())
             return []
         what = self.arguments[0]
         if what == "machine":
             lines = machine_lines(data)
         else:
-            lines = [".. list-table::", "   :header-rows: 1", "   :widths: 22 26 12 10 10 10 10", "",
+            lines = [".. list-table::", "   :header-rows: 1",
+                     "   :widths: 22 26 12 10 10 10 10", "",
                      "   * - helper", "     - input", "     - form", "     - ns", "     - twin ns",
                      "     - floor ns", "     - / twin"]
             for row in data["rows"]:

@@ -2,9 +2,12 @@
 
 Each module gets one chart: per helper and input (positional calls), the time
 of the package's function and that of the bare library or host operation,
-both relative to the plain-Python twin, drawn as the line at 1.
+both relative to the plain-Python twin, drawn as the line at 1. The scale is
+logarithmic: the ratios run from a thousandth (a path parsed once against one
+parsed at every call) to about 1.
 """
 
+import math
 from html import escape
 from pathlib import Path
 
@@ -13,7 +16,7 @@ PLOT_WIDTH = 420
 ROW = 30
 BAR = 10
 TOP = 56
-LIMIT = 2.0  # longer bars are cut here and carry their value
+HIGH = 4.0  # the axis ends here; longer bars are cut and carry their value
 COLOURS = {"ours": "#2b6cb0", "floor": "#a0aec0"}
 
 
@@ -25,7 +28,16 @@ def rows_of(data, module_prefix):
 def chart(rows, title):
     height = TOP + ROW * len(rows) + 30
     width = LABEL_WIDTH + PLOT_WIDTH + 70
-    scale = PLOT_WIDTH / LIMIT
+    ratios = [r[key] / r["twin_ns"] for r in rows for key in ("ns", "floor_ns") if r[key]]
+    # The axis starts at the power of ten below the smallest ratio, from a
+    # thousandth (a path parsed once against one parsed at every call) to 0.1.
+    low = min(max(10 ** math.floor(math.log10(min(ratios))), 0.001), 0.1)
+    span = math.log10(HIGH / low)
+
+    def x_of(ratio):
+        ratio = min(max(ratio, low), HIGH)
+        return LABEL_WIDTH + PLOT_WIDTH * math.log10(ratio / low) / span
+
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
@@ -34,7 +46,8 @@ def chart(rows, title):
            '<text x="27" y="41">tarvex_func</text>',
            f'<rect x="110" y="32" width="12" height="10" fill="{COLOURS["floor"]}"/>',
            '<text x="127" y="41">bare library or host operation</text>',
-           '<text x="330" y="41">time relative to the plain-Python twin (line at 1)</text>']
+           '<text x="330" y="41">time relative to the plain-Python twin (line at 1; log scale)'
+           '</text>']
     for i, row in enumerate(rows):
         y = TOP + i * ROW
         label = f"{row['helper']} · {row['input']}"
@@ -45,17 +58,17 @@ def chart(rows, title):
             bars.append(("floor", row["floor_ns"] / row["twin_ns"]))
         for k, (kind, ratio) in enumerate(bars):
             top = y + k * (BAR + 1)
-            length = min(ratio, LIMIT) * scale
+            length = max(x_of(ratio) - LABEL_WIDTH, 1)
             out.append(f'<rect x="{LABEL_WIDTH}" y="{top}" width="{length:.1f}" height="{BAR}" '
                        f'fill="{COLOURS[kind]}"><title>{kind}: {ratio:.2f} × twin</title></rect>')
             out.append(f'<text x="{LABEL_WIDTH + length + 4:.1f}" y="{top + BAR - 1}" '
-                       f'font-size="10">{ratio:.2f}</text>')
-    one = LABEL_WIDTH + scale
+                       f'font-size="10">{ratio:.2g}</text>')
+    one = x_of(1)
     bottom = TOP + ROW * len(rows)
     out.append(f'<line x1="{one}" y1="{TOP - 6}" x2="{one}" y2="{bottom}" stroke="#c53030" '
                'stroke-dasharray="4 3"/>')
-    for tick in (0, 0.5, 1, 1.5, 2):
-        x = LABEL_WIDTH + tick * scale
+    for tick in [t for t in (0.001, 0.01, 0.1, 1, 4) if t >= low]:
+        x = x_of(tick)
         out.append(f'<text x="{x}" y="{bottom + 16}" text-anchor="middle" font-size="10">'
                    f'{tick:g}</text>')
     out.append("</svg>")

@@ -68,7 +68,6 @@ class Function:
     signatures: list = field(default_factory=list)
     parameters: list = field(default_factory=list)
     doc: str | None = None
-    line: int = 0
 
 
 def is_overload(node):
@@ -95,7 +94,7 @@ def read_functions(body):
             continue
         if node.name.startswith("_") and node.name != "__init__":
             continue
-        entry = functions.setdefault(node.name, Function(node.name, line=node.lineno))
+        entry = functions.setdefault(node.name, Function(node.name))
         entry.signatures.append(signature(node))
         if not entry.parameters:
             entry.parameters = parameter_names(node)
@@ -114,8 +113,10 @@ def read_stub(module):
 
 def check_entry(module, function, where):
     """Warnings for what an entry lacks: its docstring, a parameter's
-    description, a result, an example."""
+    description, a result, an example, a method that installs it."""
     problems = []
+    if module.startswith("tarvex_func.function.") and not methods_of(function.name):
+        problems.append("is installed by no group")
     doc = function.doc or ""
     if not doc:
         problems.append("has no docstring")
@@ -182,7 +183,9 @@ class StubModule(SphinxDirective):
                       f"     - {summary}"]
         return lines + [""]
 
-    def entry(self, kind, function, helper=None, prefix="   "):
+    def entry(self, kind, function, helper=None, indent=""):
+        """A py-domain directive for the function, `indent` deep (a method
+        sits inside its class's directive)."""
         lines = [f".. {kind}:: {function.signatures[0]}"]
         lines += [" " * len(f".. {kind}:: ") + more for more in function.signatures[1:]]
         lines.append("")
@@ -190,7 +193,7 @@ class StubModule(SphinxDirective):
         if helper:
             doc = with_methods(doc, helper)
         lines += indented(doc) + [""]
-        return [prefix[3:] + line if line else "" for line in lines]
+        return [indent + line if line else "" for line in lines]
 
     def class_entry(self, module, cls):
         doc = ast.get_docstring(cls) or ""
@@ -201,7 +204,7 @@ class StubModule(SphinxDirective):
         for method in read_functions(cls.body):
             if method.name == "__init__":
                 continue
-            lines += self.entry("py:method", method, prefix="      ")
+            lines += self.entry("py:method", method, indent="   ")
         return lines
 
     def parse(self, lines, path):

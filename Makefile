@@ -41,7 +41,8 @@ bench-data: install
 	$(PY) docs/_ext/perf_charts.py --readme README.md docs/perf/bench_frame.json
 
 # The documentation site, in build/docs: Sphinx in a virtual environment of
-# its own, every warning an error, then a check that the site's internal
+# its own, read afresh each time (so that no warning hides in a kept
+# environment), every warning an error, then a check that the site's internal
 # links and the repository links of the README resolve.
 DOCS_VENV := .venv-docs
 DOCS_PY := $(DOCS_VENV)/bin/python
@@ -52,7 +53,7 @@ $(DOCS_PY):
 
 docs: $(DOCS_PY)
 	$(DOCS_PY) -m pip install --quiet -r docs/requirements.txt
-	$(DOCS_PY) -m sphinx -W --keep-going -q -b html docs build/docs
+	$(DOCS_PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
 	$(DOCS_PY) docs/check_links.py build/docs README.md CONTRIBUTING.md
 
 # The whole suite against a build with AddressSanitizer and UBSan, in a

@@ -81,7 +81,8 @@ def str_isfile(x: Any) -> bool:
 
     Symbolic links are followed.
 
-    :param x: a path (``str``, ``bytes`` or path-like).
+    :param x: a path: ``str``, ``bytes`` or path-like (anything else raises
+        TypeError).
     :returns: True or False; False for a directory or nothing at all.
 
     Example::
@@ -96,7 +97,8 @@ def str_file_delete(x: Any) -> bool:
     The answer is inverted: ``False`` means a file was there and is removed,
     ``True`` that *x* named no regular file (a directory is left alone).
 
-    :param x: a path.
+    :param x: a path (anything but ``str``, ``bytes`` or path-like raises
+        TypeError).
     :returns: False when a file was removed, True when nothing was done.
     :raises OSError: removing failed (no permission, a file in use).
 
@@ -109,7 +111,8 @@ def str_file_delete(x: Any) -> bool:
 def str_isdir(x: Any) -> bool:
     """Whether *x* names an existing directory (``os.path.isdir``).
 
-    :param x: a path.
+    :param x: a path (anything but ``str``, ``bytes`` or path-like raises
+        TypeError).
     :returns: True or False; False for a file or nothing at all.
 
     Example::
@@ -125,7 +128,8 @@ def str_dir_delete(x: Any) -> bool:
     removed (``shutil.rmtree``), ``True`` that *x* named no directory (a file
     is left alone).
 
-    :param x: a path.
+    :param x: a path (anything but ``str``, ``bytes`` or path-like raises
+        TypeError).
     :returns: False when a tree was removed, True when nothing was done.
     :raises OSError: removing failed; what was removed before stays removed.
 
@@ -144,7 +148,8 @@ def str_copy(x: Any, y: Any) -> bool:
     whenever something is there afterwards, so a successful copy gives
     ``False``, and so does a missing *x* with an existing *y*.
 
-    :param x: the source path.
+    :param x: the source path (anything but ``str``, ``bytes`` or path-like
+        raises TypeError).
     :param y: the target path.
     :returns: True when nothing exists at *y* afterwards, else False.
     :raises OSError: the copy failed: no permission, *y* already exists for a
@@ -163,7 +168,8 @@ def str_move(x: Any, y: Any) -> bool:
     *y* when that is a directory). When *x* names nothing, nothing is moved.
     The answer is that of :func:`str_copy`: ``False`` after a successful move.
 
-    :param x: the source path.
+    :param x: the source path (anything but ``str``, ``bytes`` or path-like
+        raises TypeError).
     :param y: the target path.
     :returns: True when nothing exists at *y* afterwards, else False.
     :raises OSError: the move failed.
@@ -216,7 +222,8 @@ def str_read_yaml(x: Any) -> Any:
     The file is read as UTF-8 and parsed with ``yaml.load(file,
     Loader=yaml.FullLoader)``; only a single document is accepted.
 
-    :param x: the path of the file.
+    :param x: the path of the file (anything but ``str``, ``bytes`` or
+        path-like raises TypeError).
     :returns: the document's root (dict, list or scalar); None for an empty
         document, and None when *x* names no regular file.
     :raises yaml.YAMLError: malformed YAML, or more than one document.
@@ -238,7 +245,8 @@ def str_read_file(
     *mode* and *encoding* go to ``open``; with the mode ``"rb"`` the encoding
     is dropped and the content is bytes.
 
-    :param x: the path of the file.
+    :param x: the path of the file (anything but ``str``, ``bytes`` or
+        path-like raises TypeError).
     :param mode: ``"r"`` for text, ``"rb"`` for bytes.
     :param encoding: the text encoding.
     :returns: the content, ``str`` or ``bytes``; None when *x* names no
@@ -272,7 +280,8 @@ def str_read_line(
     generator ends, is closed, or is collected. When *x* names no regular
     file the generator yields nothing.
 
-    :param x: the path of the file.
+    :param x: the path of the file (anything but ``str``, ``bytes`` or
+        path-like raises TypeError).
     :param mode: ``"r"`` for str lines, ``"rb"`` for bytes lines (the
         encoding is then dropped).
     :param encoding: the text encoding.
@@ -304,7 +313,8 @@ def str_read_lines(
     ``file.readlines()``: in text mode the endings are ``"\\n"`` after newline
     translation; the last line has none if the file does not end with one.
 
-    :param x: the path of the file.
+    :param x: the path of the file (anything but ``str``, ``bytes`` or
+        path-like raises TypeError).
     :param mode: ``"r"`` for str lines, ``"rb"`` for bytes lines (the
         encoding is then dropped).
     :param encoding: the text encoding.
@@ -369,7 +379,8 @@ def str_files_dict(
     labels are joined with ``/`` (``\\`` on Windows, and separators in *dirs*
     are turned to match). Symbolic links to directories are entered.
 
-    :param x: the path of the top directory.
+    :param x: the path of the top directory (anything but ``str``, ``bytes``
+        or path-like raises TypeError).
     :param dirs: the label of the top directory (``None`` or ``""``: the base
         name of *x*).
     :param skip_dir: names of directories to neither list nor enter, at any
@@ -397,7 +408,8 @@ def str_files_list(x: Any) -> list[str]:
     Directories that cannot be listed are skipped silently, and symbolic
     links to directories are not entered.
 
-    :param x: the path of the top directory.
+    :param x: the path of the top directory (anything but ``str``, ``bytes``
+        or path-like raises TypeError).
     :returns: a new list; empty when *x* is not a directory.
 
     Example::

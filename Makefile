@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
-.PHONY: demo test install sanitize bench format clean wheel wheel-test test-clang
+.PHONY: demo test test-all install sanitize bench bench-data docs format clean wheel wheel-test test-clang
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -22,11 +22,39 @@ install: $(PY)
 demo: install
 	$(PY) -m tarvex_func
 
+# The everyday loop leaves out the tests marked slow (see CONTRIBUTING.md);
+# `make test-all` runs every test, as CI does.
 test: install
+	$(PY) -m pytest -q -m "not slow"
+
+test-all: install
 	$(PY) -m pytest -q
 
 bench: install
 	for b in bench/bench_*.py; do $(PY) $$b; done
+
+# The data the documentation's performance page and charts are drawn from
+# (a run of about a minute on a quiet machine; the page names the machine,
+# the load and the date), and the README's table of headline speeds.
+bench-data: install
+	$(PY) bench/bench_frame.py --json docs/perf/bench_frame.json
+	$(PY) docs/_ext/perf_charts.py --readme README.md docs/perf/bench_frame.json
+
+# The documentation site, in build/docs: Sphinx in a virtual environment of
+# its own, read afresh each time (so that no warning hides in a kept
+# environment), every warning an error, then a check that the site's internal
+# links and the repository links of the README resolve.
+DOCS_VENV := .venv-docs
+DOCS_PY := $(DOCS_VENV)/bin/python
+
+$(DOCS_PY):
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(DOCS_VENV)
+
+docs: $(DOCS_PY)
+	$(DOCS_PY) -m pip install --quiet -r docs/requirements.txt
+	$(DOCS_PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
+	$(DOCS_PY) docs/check_links.py build/docs README.md CONTRIBUTING.md
 
 # The whole suite against a build with AddressSanitizer and UBSan, in a
 # virtual environment of its own so the everyday build stays as it is.

@@ -1,7 +1,7 @@
 """Every helper of textkit, treekit, quantkit and setkit against its plain-Python
 twin (bench/twins.py) and the bare host operation (the floor), in one table.
 
-Run: python bench/bench_frame.py [--large] [--only NAME ...]
+Run: python bench/bench_frame.py [--large] [--only NAME ...] [--json FILE]
 
 Each row times one call form of one input: positional, keyword, and the
 installed method ('12'.int(), installed only while that statement is timed).
@@ -17,8 +17,12 @@ over small trees by default; --large adds trees of about 20,000 files.
 """
 
 import argparse
+import datetime
+import importlib.metadata
 import inspect
+import json
 import os
+import platform
 import shutil
 import sys
 import tempfile
@@ -136,6 +140,7 @@ def time_row(statements, namespace, rounds):
 
 
 SLOWER = []
+ROWS = []  # every printed row, for --json
 
 
 def run_case(case, natives, rounds):
@@ -163,6 +168,9 @@ def run_case(case, natives, rounds):
               f"{twin * 1e9:10.1f} {ratio:6.3f} {floor_text}{mark}")
         if ratio > 1:
             SLOWER.append((case.helper, case.label, form, ratio))
+        ROWS.append({"helper": case.helper, "input": case.label, "form": form,
+                     "ns": round(mine * 1e9, 1), "twin_ns": round(twin * 1e9, 1),
+                     "floor_ns": round(floor / case.per * 1e9, 1) if floor else None})
     sys.stdout.flush()
 
 
@@ -378,13 +386,50 @@ def set_cases():
     return cases
 
 
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def load():
+    return round(os.getloadavg()[0], 2) if hasattr(os, "getloadavg") else None
+
+
+def write_json(path, load_before, arguments):
+    """The rows with the machine, the versions and the date, for the charts
+    of the documentation."""
+    data = {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "command": "python bench/bench_frame.py" + (" --large" if arguments.large else "")
+                   + f" --rounds {arguments.rounds}",
+        "machine": {"cpu": cpu_name(), "cores": os.cpu_count(), "system": platform.platform(),
+                    "python": platform.python_version(), "pyyaml": yaml.__version__,
+                    "jsonpath_ng": importlib.metadata.version("jsonpath-ng"),
+                    "tarvex_func": tarvex_func.__version__,
+                    "load_before": load_before, "load_after": load()},
+        "rows": ROWS,
+    }
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(data, out, indent=1)
+        out.write("\n")
+
+
 def main():
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--large", action="store_true",
                          help="also walk trees of about 20,000 files, read 100k lines")
     options.add_argument("--only", nargs="*", default=None, help="helpers to run")
     options.add_argument("--rounds", type=int, default=ROUNDS)
+    options.add_argument("--json", metavar="FILE", help="also write the rows, the machine and "
+                         "the date to FILE (the documentation's charts are drawn from it)")
     arguments = options.parse_args()
+    load_before = load()
     natives = helpers()
     missing_twins = set(natives) - set(TWINS)
     if missing_twins:
@@ -405,6 +450,8 @@ def main():
             run_case(case, natives, arguments.rounds)
     finally:
         shutil.rmtree(folder)
+    if arguments.json:
+        write_json(arguments.json, load_before, arguments)
     print(f"\n{len(SLOWER)} rows slower than the twin (native/twin > 1):")
     for helper, label, form, ratio in sorted(SLOWER, key=lambda row: -row[3]):
         print(f"  {helper:<19} {label:<22} {form:<10} +{(ratio - 1) * 100:.1f}%")

@@ -28,3 +28,24 @@ def rebind():
         namespace = vars(module)
         namespace.clear()
         namespace.update(names)
+
+
+# --- the quick loop ------------------------------------------------------------------
+# `make test` leaves out the tests marked slow. So that it stays quick as tests
+# are added, a run that leaves them out names the unmarked tests that took long.
+
+QUICK_LIMIT = 2.0  # seconds
+_long = []
+
+
+def pytest_runtest_logreport(report):
+    if report.when == "call" and report.duration > QUICK_LIMIT and "slow" not in report.keywords:
+        _long.append((report.duration, report.nodeid))
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    if _long and "not slow" in (config.getoption("markexpr") or ""):
+        terminalreporter.write_sep("-", f"quick loop: {len(_long)} tests over {QUICK_LIMIT:g} s "
+                                        "(mark them slow, see CONTRIBUTING.md)")
+        for duration, nodeid in sorted(_long, reverse=True):
+            terminalreporter.write_line(f"{duration:6.2f}s {nodeid}")

@@ -135,6 +135,7 @@ def work_of(n, shared, private):
     ]
 
 
+@pytest.mark.slow
 def test_threads_calling_every_module_at_once(shared, tmp_path_factory, switching):
     before = copy.deepcopy(SHARED_TREE)
     start = threading.Barrier(THREADS)

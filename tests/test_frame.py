@@ -455,6 +455,7 @@ constexpr Statement statements[] = {def<spec, body>()};
 
 @pytest.mark.skipif(not shutil.which("c++") or not FRAME_DIR.is_dir(),
                     reason="needs a C++ compiler and the sources")
+@pytest.mark.slow
 def test_a_body_whose_parameters_differ_from_its_spec_does_not_compile(tmp_path):
     source = tmp_path / "probe.cpp"
     source.write_text(ARITY_PROBE)

@@ -144,6 +144,9 @@ b: list[str] = setkit.list_diff(["a"], ["b"])
 c: list[int] = setkit.list_set([1, 1])
 t: str | None = textkit.str_read_file("f.txt")
 r: bytes | None = textkit.str_read_file("f.bin", "rb")
+lines: list[str] = [line.upper() for line in textkit.str_read_line("f.txt")]
+raw: list[bytes] = list(textkit.str_read_line("f.bin", "rb"))
+listed: list[bytes] | None = textkit.str_read_lines("f.bin", mode="rb")
 found = treekit.dict_find_path({"a": 1}, "$.a")
 tarvex_func.install("list", "str")
 with tarvex_func.installed("dict"):
@@ -154,10 +157,13 @@ REJECTED = [
     'x: list[str] = setkit.list_intersect([1], [1])',
     'y: str = textkit.str_read_file("f.bin", "rb")',
     'z: str = textkit.str_read_file("f.txt")',
+    'w: list[str] = list(textkit.str_read_line("f.bin", "rb"))',
+    'v: list[bytes] | None = textkit.str_read_lines("f.txt")',
     'tarvex_func.install("lists")',
 ]
 
 
+@pytest.mark.slow
 def test_the_typed_sample_checks_and_wrong_lines_are_rejected(tmp_path):
     pytest.importorskip("mypy")
 

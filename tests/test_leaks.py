@@ -20,6 +20,7 @@ import pytest
 import yaml
 
 from conftest import DELETE
+from support import ClashingKey, Interrupting
 from tarvex_func.function import quantkit, setkit, treekit
 from tarvex_func.function import textkit as t
 
@@ -104,13 +105,6 @@ class NotText:
         return 5
 
 
-class Interrupting:
-    def __int__(self):
-        raise KeyboardInterrupt
-
-    __float__ = __int__
-
-
 def interrupt(*args, **kwargs):
     raise KeyboardInterrupt
 
@@ -165,19 +159,6 @@ edited = {"a": {}}
 removing = {"l": [1, 2, 3]}
 real_parse = treekit.parse
 deep_tree = {"a": [{"d": 1}, ({"d": 2},), {"b": {"d": [3]}}], "r": [{"id": i} for i in range(4)]}
-
-
-class ClashingKey:
-    """Equal in hash to "d"; comparing it raises an `error`."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __hash__(self):
-        return hash("d")
-
-    def __eq__(self, other):
-        raise self.error()
 
 
 class DictSub(dict):
@@ -489,7 +470,18 @@ def rounds_until_steady(run, rounds=3):
     return grown
 
 
-@pytest.mark.parametrize("case", CASES + GENERATOR_CASES, ids=lambda c: c.label)
+# Rows that repeat file-system work thousands of times take seconds each.
+LONG_ROWS = {"str_copy: success", "str_copy: success (tree)", "str_dir_delete: success",
+             "dict_write_yaml: success", "dict_write_yaml: success (encoded)",
+             "str_write_file: success", "str_write_file: success (bytes)",
+             "dict_find_path: swallowed"}
+
+
+def rows(cases):
+    return [pytest.param(c, marks=pytest.mark.slow) if c.label in LONG_ROWS else c for c in cases]
+
+
+@pytest.mark.parametrize("case", rows(CASES + GENERATOR_CASES), ids=lambda c: c.label)
 def test_repeated_calls_keep_blocks_and_reference_counts(case, place, rebind):
     for patch in case.patches:
         rebind(*patch)

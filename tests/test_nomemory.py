@@ -22,7 +22,8 @@ import pytest
 _testcapi = pytest.importorskip("_testcapi")
 # Under the sanitizers the allocator and the crash reports are theirs: the
 # sweep runs in the plain build.
-pytestmark = pytest.mark.skipif(bool(os.environ.get("TARVEX_SANITIZED")), reason="sanitizer run")
+pytestmark = [pytest.mark.slow,
+              pytest.mark.skipif(bool(os.environ.get("TARVEX_SANITIZED")), reason="sanitizer run")]
 
 RUNNER = pathlib.Path(__file__).with_name("nomemory_cases.py")
 PACKAGE_FRAME = re.compile(r"(textkit|treekit|quantkit|setkit|hubkit)\.cpython")

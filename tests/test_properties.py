@@ -111,6 +111,7 @@ def test_the_binding_table_covers_every_function():
     assert names - {"__init__"} == set(function.__all__) and len(names) == 31
 
 
+@pytest.mark.slow
 @settings(max_examples=1500, deadline=None)
 @given(st.data())
 def test_binding_matches_the_model(nowhere, data):
@@ -157,6 +158,7 @@ hashables = st.one_of(
 )
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(st.lists(hashables, max_size=12), st.lists(hashables, max_size=12))
 def test_set_operations_match_the_model(a, b):
@@ -288,6 +290,7 @@ def update_model(data, path, value):
     return data
 
 
+@pytest.mark.slow
 @settings(max_examples=500, deadline=None)
 @given(roots, paths)
 def test_lookups_match_the_library(data, path):
@@ -301,6 +304,7 @@ def test_lookups_match_the_library(data, path):
     assert data == before
 
 
+@pytest.mark.slow
 @settings(max_examples=500, deadline=None)
 @given(roots, paths, st.one_of(st.integers(-3, 3), st.lists(st.integers(0, 2), max_size=2)))
 def test_updates_match_the_library(data, path, value):
@@ -311,6 +315,7 @@ def test_updates_match_the_library(data, path, value):
     assert native == (update_model(model[0], path, model[1]), model[1])
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(roots, paths, st.integers(-1, 4))
 def test_delete_removes_exactly_the_selected_match(data, path, index):

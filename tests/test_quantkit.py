@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from support import entries
 from tarvex_func.function import quantkit
 from tarvex_func.function.quantkit import number_float, number_int, number_str, number_time
 
@@ -88,12 +89,6 @@ def test_number_time_with_datetime_missing_or_raising(monkeypatch):
     monkeypatch.setattr(quantkit, "datetime", Interrupting, raising=False)
     with pytest.raises(KeyboardInterrupt) as info:
         number_time(0)
-    ours = [e.tb_lineno for e in _entries(info.value.__traceback__)
+    ours = [e.tb_lineno for e in entries(info.value.__traceback__)
             if e.tb_frame.f_code.co_name == "quantkit.number_time"]
     assert ours == [27]
-
-
-def _entries(tb):
-    while tb:
-        yield tb
-        tb = tb.tb_next

@@ -18,6 +18,7 @@ import yaml
 from hypothesis import given, strategies as st
 
 import tarvex_func.function as function_package
+from support import Interrupting
 from tarvex_func.function import textkit as t
 
 PUBLIC = [
@@ -73,14 +74,6 @@ def test_module_globals_and_definitions():
 
 
 # --- conversion and formatting -------------------------------------------------------
-
-
-class Interrupting:
-    def __int__(self):
-        raise KeyboardInterrupt
-
-    def __float__(self):
-        raise KeyboardInterrupt
 
 
 def test_long_number_text_converts_as_the_host_does():

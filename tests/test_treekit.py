@@ -10,6 +10,7 @@ import pytest
 import yaml
 
 import tarvex_func.function as function
+from support import entries_named
 from tarvex_func.function import treekit
 from tarvex_func.function.treekit import (
     dict_delete_path,
@@ -35,15 +36,8 @@ PATHS = ["a.b[*]", "$.a.b[1]", "x.*", "$..c", "$", "a.b[0:2]", "items[*].c", "a.
          "a.b[7]"]
 
 
-def _entries(tb):
-    while tb:
-        yield tb
-        tb = tb.tb_next
-
-
 def ours(error):
-    return [(e.tb_frame.f_code.co_name, e.tb_lineno) for e in _entries(error.__traceback__)
-            if e.tb_frame.f_code.co_name.startswith("treekit.")]
+    return entries_named(error, "treekit.")
 
 
 class Counting:

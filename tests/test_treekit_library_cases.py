@@ -10,22 +10,10 @@ from jsonpath_ng.exceptions import JsonPathLexerError, JsonPathParserError
 from jsonpath_ng.parser import parse
 
 from jsonpath_oracle import assert_same
+from support import MappingLike
 from tarvex_func.function.treekit import dict_find_all_path, dict_find_path
 
 pytestmark = pytest.mark.filterwarnings("ignore:The `[|&]` .* operator is deprecated")
-
-
-class MappingLike:
-    """Has `get` and `keys` but is no dict."""
-
-    def __init__(self, **items):
-        self.items = items
-
-    def get(self, key, default=None):
-        return self.items.get(key, default)
-
-    def keys(self):
-        return self.items.keys()
 
 
 STORE = {

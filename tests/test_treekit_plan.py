@@ -6,12 +6,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from jsonpath_ng.parser import parse
 
+from support import ClashingKey as Clashing, Getter
 from tarvex_func.function.treekit import dict_find_all_path, dict_find_path
-
-
-class Getter:
-    def get(self, key, default=None):
-        return "got"
 
 
 def library(json, path):
@@ -68,6 +64,7 @@ steps = st.one_of(st.sampled_from([".a", ".b", ".c", ".'a','b'", "[0]", "[-1]", 
 paths = st.lists(steps, min_size=1, max_size=4).map(lambda s: "$" + "".join(s))
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(trees, paths)
 def test_generated_trees_and_paths(json, path):
@@ -166,18 +163,6 @@ class ListLike(list):
         return iter(["iterated"])
 
 
-class Clashing:
-    """A key equal in hash to "d" whose comparison raises."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __hash__(self):
-        return hash("d")
-
-    def __eq__(self, other):
-        raise self.error()
-
 
 def test_unmodelled_data_under_new_steps_falls_back():
     class Sub(dict):
@@ -238,6 +223,7 @@ extended_steps = st.one_of(steps, st.sampled_from(
 extended_paths = st.lists(extended_steps, min_size=1, max_size=4).map(lambda s: "$" + "".join(s))
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(trees, extended_paths)
 def test_generated_trees_and_paths_with_every_step(json, path):

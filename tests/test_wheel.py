@@ -17,6 +17,7 @@ import tarvex_func
 WHEEL = os.environ.get("TARVEX_WHEEL")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not WHEEL, reason="no wheel built (make wheel-test)")
 def test_the_repaired_wheel_installs_and_runs_the_tour(tmp_path):
     wheel = pathlib.Path(WHEEL)

@@ -1075,10 +1075,12 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
         if (text) {
             text = through_stand_in(text, stream, buffer);
             if (!text) {
+                at.line(58);
                 buffer = call(io_streams.bytes_io);
                 stream = buffer ? stand_in(buffer, mode, encoding) : Ref();
                 if (!stream)
                     return {};
+                at.line(59);
             }
         }
     }

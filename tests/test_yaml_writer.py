@@ -372,3 +372,16 @@ def test_sorting_errors_are_the_librarys_own(tmp_path):
     for data in [{1: 1, "a": 2}, {None: 1, 0: 2}, {nan: [1], float("nan"): {2: 3}},
                  {nan: {"a": 1}, float("nan"): {"b": 2}}]:
         assert_same(tmp_path, data, sort_keys=True)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(st.text(st.sampled_from(list("0123456789-+:._ eExXbBoTtZ\tnulaINFyYsO~<=!&*")),
+                        max_size=28), min_size=50, max_size=400),
+       st.lists(st.sampled_from(LOOK_ALIKES), max_size=20))
+def test_plain_or_quoted_as_the_resolver_reads_it(tmp_path, texts, alikes):
+    # Number, date and word look-alikes: each one quoted exactly when the
+    # library's implicit resolvers would read its plain form as another type.
+    dates = [f"{y:04}-{m}-{d} {h}:{mi:02}:{s:02}{f}{z}" for y, m, d, h, mi, s, f, z in zip(
+        [2001, 99, 12345], ["1", "12", "123"], ["9", "09", "310"], ["1", "23", "123"], [0, 59, 7],
+        [5, 60, 1], ["", ".", ".123"], ["", " Z", "+05:30", "\t-5", " +1:2"])]
+    assert_same(tmp_path, texts + alikes + dates + [t + "\n" for t in texts[:20]])

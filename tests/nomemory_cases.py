@@ -36,6 +36,8 @@ def helpers():
     from tarvex_func.function import quantkit as q, setkit as s, textkit as t, treekit as k
 
     nested = {"a": {"b": [1, 2]}, "x": {"p": 1, "q": 2}}
+    shared = {"k": [1, "yes", "x " * 50]}
+    yaml_tree = {"b": [shared, shared], "a": ["é😀\x85", 10**30, 1e17, None], 2: {"c": "d\ne"}}
     for path in ("a.b[*]", "x.*", "a.new.x", "l[*]"):
         k.dict_find_path(nested, path)  # parsed once, outside the sweep
     return {
@@ -70,6 +72,8 @@ def helpers():
         "dict_update_path": lambda: k.dict_update_path(nested, "a.new.x", 5),
         "dict_delete_path": lambda: k.dict_delete_path({"l": [1, 2, 3]}, "l[*]", 2),
         "dict_write_yaml": lambda: k.dict_write_yaml(nested, "out.yaml"),
+        "dict_write_yaml_native": lambda: k.dict_write_yaml(yaml_tree, "out.yaml", sort_keys=True,
+                                                            default_flow_style=None),
     }
 
 
@@ -121,6 +125,8 @@ def case(name):
     files()
     table = helpers()
     table.update(installation())
+    if name.endswith("_native"):
+        table[name]()  # the native paths keep what they modelled at their first call
     return table[name]
 
 

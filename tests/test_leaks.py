@@ -154,6 +154,9 @@ def move_back(source, target, *rest):
 # --- the table -----------------------------------------------------------------------------
 
 items, other = [1, 2, 3, "a", 2.5], [2, "a"]
+_shared_yaml = {"k": [1, "yes", "x " * 50]}
+yaml_tree = {"b": [_shared_yaml, _shared_yaml], "a": ["é😀\x85", 1e17, float("nan"), True],
+             "c": {"d": {}, "e": [], "f": "line\nbreak"}, 3: -4}
 nested = {"a": {"b": [1, 2, {"c": 3}]}, "x": {"p": 1, "q": 2}}
 edited = {"a": {}}
 removing = {"l": [1, 2, 3]}
@@ -346,6 +349,17 @@ CASES = [
     raised(NameError, treekit.dict_write_yaml, nested, At("out.yaml"),
            patches=[(treekit, "yaml", DELETE)]),
     binding(treekit.dict_write_yaml, nested, At("out.yaml"), sort=True),
+    success(treekit.dict_write_yaml, yaml_tree, At("out.yaml"), sort_keys=True,
+            default_flow_style=None, note="natively, anchors and sorting"),
+    success(treekit.dict_write_yaml, {1: "a", "b": [2.5, None]}, At("out.yaml"), sort_keys=True,
+            note="keys that do not sort"),
+    success(treekit.dict_write_yaml, {"t": (1, 2)}, At("out.yaml"), note="not plain: the library"),
+    success(treekit.dict_write_yaml, yaml_tree, At("out.yaml"), encoding="latin-1",
+            allow_unicode=False, note="through the stand-in"),
+    raised(UnicodeEncodeError, treekit.dict_write_yaml, {"e": "é"}, At("out.yaml"),
+           encoding="ascii", note="the stand-in refuses the native text"),
+    raised(ValueError, treekit.dict_write_yaml, {"n": 10**5000}, At("out.yaml"),
+           note="an int past the digit limit"),
 ]
 
 

@@ -1,6 +1,7 @@
 // treekit: JSONPath lookups and edits on nested data, and writing it as YAML.
 #include "frame.hpp"
 #include "guard.hpp"
+#include "yaml_writer.hpp"
 
 #include <cstdint>
 #include <iterator>
@@ -1018,8 +1019,43 @@ Ref text_of(PyObject* stream, PyObject* buffer)
     return call_method(data, decode_name, encoding.get());
 }
 
+// Whether `stream` encodes as UTF-8, which gives back any text the native
+// writer makes as it was.
+bool utf8_stream(PyObject* stream)
+{
+    Ref encoding = attr(stream, encoding_name);
+    const char* name
+        = encoding && PyUnicode_Check(encoding.get()) ? PyUnicode_AsUTF8(encoding) : nullptr;
+    PyErr_Clear();
+    if (!name)
+        return false;
+    std::string_view rest = "utf8";
+    for (; *name; ++name) {
+        if (*name == '-' || *name == '_')
+            continue;
+        if (rest.empty() || (*name | 0x20) != rest.front())
+            return false;
+        rest.remove_prefix(1);
+    }
+    return rest.empty();
+}
+
+// The natively made YAML as the stand-in gives it back. Empty, with nothing
+// pending, when the stand-in refuses it: the library then writes into a
+// fresh one and fails as it fails.
+Ref through_stand_in(Ref text, PyObject* stream, PyObject* buffer)
+{
+    if (utf8_stream(stream))
+        return text;
+    Ref given_back = call_method(stream, write_name, text) ? text_of(stream, buffer) : Ref();
+    PyErr_Clear();
+    return given_back;
+}
+
 // The YAML is made before the file is opened, so that a failure to make it
-// leaves an existing file as it was.
+// leaves an existing file as it was. Plain data with options the native
+// writer models goes to it while the library is as it models; all else to
+// the library's dump.
 Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObject* default_style,
                     PyObject* default_flow_style, PyObject* canonical, PyObject* indent,
                     PyObject* allow_unicode, PyObject* encoding, PyObject* sort_keys)
@@ -1031,12 +1067,32 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
         return {};
     at.line(59);
     Ref dump = yaml_dump.get();
-    Ref dumped = dump ? call_with_keywords(dump,
-                                           {x, stream, default_style, default_flow_style, canonical,
-                                            indent, allow_unicode, encoding, sort_keys},
-                                           dump_keywords)
-                      : Ref();
-    Ref text = dumped ? text_of(stream, buffer) : Ref();
+    Ref text;
+    if (dump && !binary_mode(mode)) {
+        text = yaml::dump_plain(
+            dump, x,
+            {default_style, default_flow_style, canonical, indent, allow_unicode, sort_keys});
+        if (text) {
+            text = through_stand_in(text, stream, buffer);
+            if (!text) {
+                at.line(58);
+                buffer = call(io_streams.bytes_io);
+                stream = buffer ? stand_in(buffer, mode, encoding) : Ref();
+                if (!stream)
+                    return {};
+                at.line(59);
+            }
+        }
+    }
+    if (!text && !PyErr_Occurred()) {
+        Ref dumped
+            = dump ? call_with_keywords(dump,
+                                        {x, stream, default_style, default_flow_style, canonical,
+                                         indent, allow_unicode, encoding, sort_keys},
+                                        dump_keywords)
+                   : Ref();
+        text = dumped ? text_of(stream, buffer) : Ref();
+    }
     if (!text) {
         if (!binary_mode(mode) && !warn_as_open_would(encoding)) {
             at.line(58);

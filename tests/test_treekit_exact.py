@@ -101,7 +101,8 @@ def mutable_tree(kind):
 
 @pytest.mark.parametrize("kind", list(mutations({})))
 @pytest.mark.parametrize("path", ["$..x", "l[*].x", "$.*[*].x", "l[0:4].x", "$.*.*.x",
-                                  "l[1,2].x", "$..[*].x", "a.*.x"])
+                                  "l[1,2].x", "$..[*].x", "a.*.x", "l.([*].x)", "$.*.(*.x)",
+                                  "$.(*.*).x", "$..(*.x)"])
 def test_keys_that_change_the_data_give_the_library_values(kind, path):
     results = []
     for run in (library, dict_find_all_path):

@@ -133,7 +133,7 @@ bool library_unchanged() noexcept
 enum class Op : unsigned char {
     root,
     self,
-    child,
+    group,
     fields,
     index,
     wildcard,
@@ -147,8 +147,11 @@ struct Node {
     Ref items;  // field names or indexes, a tuple
     Ref source; // the library's node: its own `find` takes data a step does not model
     Py_ssize_t start = 0, stop = 0, step = 0; // a slice, unpacked; step 0 selects nothing
-    std::unique_ptr<Node> left;               // the first side, or what descendants start from
+    std::unique_ptr<Node> left; // the first side, what descendants start from, a group's steps
     std::unique_ptr<Node> right;
+    // The step run on each of this step's matches once they are all found:
+    // `a.b.c` parses as ((a, b), c), whose `find` finishes `a.b` before `c`.
+    std::unique_ptr<Node> next;
 };
 
 Plan::Plan(std::unique_ptr<Node> root) noexcept : root_(std::move(root)) {}
@@ -205,6 +208,31 @@ NodePtr compile_sides(Op op, PyObject* node, int depth) noexcept
     return compiled;
 }
 
+// `left.right`: the steps of `right` follow those of `left`; when `right`
+// has steps of its own, they run as one step, all of them for each match of
+// `left` before the next, as `find` nests them.
+NodePtr compile_child(PyObject* node, int depth) noexcept
+{
+    Ref left = attr(node, left_name);
+    Ref right = left ? attr(node, right_name) : Ref();
+    NodePtr first = right ? compile_node(left, depth + 1) : nullptr;
+    NodePtr then = first ? compile_node(right, depth + 1) : nullptr;
+    if (!then)
+        return nullptr;
+    if (then->next) {
+        NodePtr group = new_node(Op::group);
+        if (!group)
+            return nullptr;
+        group->left = std::move(then);
+        then = std::move(group);
+    }
+    Node* last = first.get();
+    while (last->next)
+        last = last->next.get();
+    last->next = std::move(then);
+    return first;
+}
+
 NodePtr compile_slice(PyObject* node) noexcept
 {
     Ref start = attr(node, start_name);
@@ -236,7 +264,7 @@ NodePtr compile_node(PyObject* node, int depth) noexcept
     case this_class:
         return new_node(Op::self);
     case child_class:
-        return compile_sides(Op::child, node, depth);
+        return compile_child(node, depth);
     case union_class:
         return compile_sides(Op::either, node, depth);
     case descendants_class:
@@ -354,6 +382,12 @@ public:
 
     Ref pop() noexcept { return steal(items_[--size_]); }
 
+    void clear() noexcept
+    {
+        while (size_)
+            Py_DECREF(items_[--size_]);
+    }
+
     Ref list() const noexcept
     {
         Ref list = steal(PyList_New(size_));
@@ -395,26 +429,42 @@ class Finder {
 public:
     explicit Finder(PyObject* json) noexcept : json_(json) {}
 
-    // Appends the matches of `node` at `value` to `out`; false with the
-    // error pending that `find` would raise.
+    // Appends the matches of the steps from `node` on at `value` to `out`:
+    // each step on all matches of the one before; false with the error
+    // pending that `find` would raise.
     bool find(const Node& node, PyObject* value, Values& out) noexcept
     {
         if (detail::stack_short())
             return false;
+        if (!node.next)
+            return step(node, value, out);
+        Values first;
+        Values second;
+        Values* matches = &first;
+        Values* following = &second;
+        if (!step(node, value, *matches))
+            return false;
+        for (const Node* at = node.next.get(); at; at = at->next.get()) {
+            Values& into = at->next ? *following : out;
+            for (Py_ssize_t i = 0; i < matches->size(); ++i)
+                if (!step(*at, (*matches)[i], into))
+                    return false;
+            matches->clear();
+            std::swap(matches, following);
+        }
+        return true;
+    }
+
+private:
+    bool step(const Node& node, PyObject* value, Values& out) noexcept
+    {
         switch (node.op) {
         case Op::root:
             return out.push(json_);
         case Op::self:
             return out.push(value);
-        case Op::child: {
-            Values left;
-            if (!find(*node.left, value, left))
-                return false;
-            for (Py_ssize_t i = 0; i < left.size(); ++i)
-                if (!find(*node.right, left[i], out))
-                    return false;
-            return true;
-        }
+        case Op::group:
+            return find(*node.left, value, out);
         case Op::either:
             return find(*node.left, value, out) && find(*node.right, value, out);
         case Op::fields:
@@ -431,7 +481,6 @@ public:
         return true;
     }
 
-private:
     // What the library's own node finds at `value`, for data a step does
     // not model: `node.find(DatumInContext(value))`, as a parent step hands
     // it over.

@@ -142,7 +142,9 @@ Ref match_values(PyObject* json, PyObject* path, bool all)
     jsonpath::Parsed parsed;
     if (!parse_path(parsed, path))
         return {};
-    if (parsed.plan() && jsonpath::library_unchanged()) {
+    // The library was found as modelled when the path was looked up, and
+    // nothing ran since.
+    if (parsed.plan()) {
         Ref values = parsed.plan()->values(json, all);
         if (values || PyErr_Occurred())
             return values;

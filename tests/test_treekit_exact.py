@@ -265,3 +265,28 @@ def test_data_of_other_types_is_read_as_the_library_reads_it():
         got = dict_find_all_path(json, path)
         assert got == expected, path
         assert [id(v) for v in got] == [id(v) for v in expected], path
+
+
+def test_library_changed_in_the_middle_of_a_walk_leaves_no_kept_tree_changed():
+    original = library_module.Fields.find
+
+    def rename(self, datum):
+        if self.fields == ("x",):
+            self.fields = ("zz",)
+        return original(self, datum)
+
+    def patch(key):
+        library_module.Fields.find = rename
+
+    path = "a[*].x"
+    assert dict_find_all_path({"a": []}, path) == []  # kept, with its plan
+    key = Key(patch)
+    json = {"a": [{key: 1}, Mapping(x=1, zz=2)]}
+    key.armed = True
+    try:
+        assert dict_find_all_path(json, path) == library(json, path) == [2]
+    finally:
+        library_module.Fields.find = original
+    edited = {"a": [{"x": 1}]}
+    assert treekit.dict_update_path(edited, path, 9) == {"a": [{"x": 9}]}
+    assert dict_find_all_path(edited, path) == [9]

@@ -429,6 +429,8 @@ class Finder {
 public:
     explicit Finder(PyObject* json) noexcept : json_(json) {}
 
+    bool ran_library() const noexcept { return ran_library_; }
+
     // Appends the matches of the steps from `node` on at `value` to `out`:
     // each step on all matches of the one before; false with the error
     // pending that `find` would raise.
@@ -484,8 +486,9 @@ private:
     // What the library's own node finds at `value`, for data a step does
     // not model: `node.find(DatumInContext(value))`, as a parent step hands
     // it over.
-    static bool delegate(const Node& node, PyObject* value, Values& out) noexcept
+    bool delegate(const Node& node, PyObject* value, Values& out) noexcept
     {
+        ran_library_ = true;
         Ref datum = call(reinterpret_cast<PyObject*>(library.type(datum_class)), value);
         Ref matches = datum ? call_method(node.source, find_name, datum) : Ref();
         Ref iterator = matches ? steal(PyObject_GetIter(matches)) : Ref();
@@ -502,7 +505,7 @@ private:
     // `value.get(field, NOT_SET)` for each name, as the library asks: a
     // TypeError or AttributeError (from a key's comparison) is a miss, and
     // the library's own default held as a value is one too.
-    static bool fields(const Node& node, PyObject* value, Values& out) noexcept
+    bool fields(const Node& node, PyObject* value, Values& out) noexcept
     {
         if (!PyDict_CheckExact(value))
             return plain_scalar(value) || exact_sequence(value) || delegate(node, value, out);
@@ -521,7 +524,7 @@ private:
         return true;
     }
 
-    static bool index(const Node& node, PyObject* value, Values& out) noexcept
+    bool index(const Node& node, PyObject* value, Values& out) noexcept
     {
         if (!exact_sequence(value))
             return plain_scalar(value) || PyDict_CheckExact(value) || delegate(node, value, out);
@@ -541,7 +544,7 @@ private:
     }
 
     // Every item of a list or tuple, every value of a dict, nothing of a scalar.
-    static bool wildcard(const Node& node, PyObject* value, Values& out) noexcept
+    bool wildcard(const Node& node, PyObject* value, Values& out) noexcept
     {
         if (exact_sequence(value))
             return all_items(value, out);
@@ -571,7 +574,7 @@ private:
     }
 
     // `range(len(value))[start:stop:step]` of a list or tuple.
-    static bool slice(const Node& node, PyObject* value, Values& out) noexcept
+    bool slice(const Node& node, PyObject* value, Values& out) noexcept
     {
         if (!exact_sequence(value))
             return plain_scalar(value) || PyDict_CheckExact(value) || delegate(node, value, out);
@@ -716,19 +719,23 @@ private:
     }
 
     PyObject* json_;
+    bool ran_library_ = false;
     Py_ssize_t visited_ = 0;
 };
 
 } // namespace
 
-Ref Plan::values(PyObject* json, bool all) const noexcept
+Ref Plan::values(PyObject* json, bool all, bool& ran_library) const noexcept
 {
     // A root of another kind (even a match object of the library's) is
     // read by the library's own code.
     if (!root_ || !(plain_scalar(json) || exact_sequence(json) || PyDict_CheckExact(json)))
         return {};
     Values out;
-    if (!Finder(json).find(*root_, json, out))
+    Finder finder(json);
+    const bool found = finder.find(*root_, json, out);
+    ran_library = finder.ran_library();
+    if (!found)
         return {};
     if (all)
         return out.list();

@@ -35,8 +35,9 @@ public:
     // `[m.value for m in expression.find(json)]`: a new list, or only the
     // first value (None when nothing matched). Empty, with nothing pending,
     // when the library must run it instead; empty with an error pending when
-    // the data raised what `find` would have raised.
-    Ref values(PyObject* json, bool all) const noexcept;
+    // the data raised what `find` would have raised. `ran_library` is set
+    // when a step handed data it does not model to its library node.
+    Ref values(PyObject* json, bool all, bool& ran_library) const noexcept;
 
 private:
     std::unique_ptr<Node> root_;

@@ -145,7 +145,10 @@ Ref match_values(PyObject* json, PyObject* path, bool all)
     // The library was found as modelled when the path was looked up, and
     // nothing ran since.
     if (parsed.plan()) {
-        Ref values = parsed.plan()->values(json, all);
+        bool ran_library = false;
+        Ref values = parsed.plan()->values(json, all, ran_library);
+        if (ran_library)
+            parsed.used();
         if (values || PyErr_Occurred())
             return values;
     }

@@ -130,7 +130,43 @@ def bench_plans():
     return ratios
 
 
+def big_tree():
+    """About 10 MB as JSON: records with nested parts, the first holding `d`."""
+    records = [{"id": i, "name": f"record {i}", "tags": [f"t{i % 7}", f"u{i % 11}"],
+                "meta": {"size": i * 3, "owner": {"name": f"o{i % 13}", "level": i % 5}},
+                "values": [i, i + 1.5, None, True]} for i in range(60000)]
+    records[0]["meta"]["d"] = "early"
+    return {"records": records}
+
+
+def bench_first_match():
+    header("dict_find_path: `$..d` first match on a 10 MB tree, early in it")
+    tree = big_tree()
+    namespace = {"treekit": treekit, "tree": tree, "expression": parse("$..d")}
+    native = "treekit.dict_find_path(tree, '$..d')"
+    library = "[m.value for m in expression.find(tree)][:1]"
+    return compare("$..d first match vs library find", native, library, repeat=3,
+                   namespace=namespace)
+
+
+def bench_refused_path():
+    header("a path the parser refuses, repeated")
+    path = "$.items[?(@.price > 10)].id"
+    data = {"items": [{"price": 20, "id": 1}]}
+
+    def library():
+        try:
+            parse(path)
+        except Exception:  # noqa: BLE001 - refused, as measured
+            pass
+
+    return compare("dict_find_path(refused path) vs library parse",
+                   lambda: treekit.dict_find_path(data, path), library, repeat=5)
+
+
 def main():
+    first = bench_first_match()
+    refused = bench_refused_path()
     bench_plans()
     repeated = bench_repeated_paths()
     new = bench_new_paths()
@@ -139,6 +175,8 @@ def main():
     print(f"repeated path: lowest ratio {min(repeated):.0f} (goal: at least 100)")
     print(f"new path:      lowest ratio {min(new):.3f} (goal: at least 1, within noise)")
     print(f"write_yaml:    ratio {written[0]:.3f} (goal: at least 0.95)")
+    print(f"first match:   ratio {first:.1f} against the library's full find")
+    print(f"refused path:  ratio {refused:.0f} (goal: at least 20)")
 
 
 if __name__ == "__main__":

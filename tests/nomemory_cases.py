@@ -38,7 +38,9 @@ def helpers():
     nested = {"a": {"b": [1, 2]}, "x": {"p": 1, "q": 2}}
     shared = {"k": [1, "yes", "x " * 50]}
     yaml_tree = {"b": [shared, shared], "a": ["é😀\x85", 10**30, 1e17, None], 2: {"c": "d\ne"}}
-    for path in ("a.b[*]", "x.*", "a.new.x", "l[*]"):
+    wide = {"r": [{"d": i, "e": [i, {"d": -i}]} for i in range(6)], "d": (1, 2)}
+    refused = "$.r[?(@.d > 1)]"
+    for path in ("a.b[*]", "x.*", "a.new.x", "l[*]", "$..d", "r[1:6:2].(e[*])", refused):
         k.dict_find_path(nested, path)  # parsed once, outside the sweep
     return {
         "list_diff": lambda: s.list_diff([1, 2, 3, 4], [2]),
@@ -69,6 +71,9 @@ def helpers():
         "str_files_list": lambda: t.str_files_list("tree"),
         "dict_find_path": lambda: k.dict_find_path(nested, "a.b[*]"),
         "dict_find_all_path": lambda: k.dict_find_all_path(nested, "x.*"),
+        "dict_find_all_path_walk": lambda: (k.dict_find_all_path(wide, "$..d"),
+                                            k.dict_find_path(wide, "r[1:6:2].(e[*])"),
+                                            k.dict_find_path(wide, refused)),
         "dict_update_path": lambda: k.dict_update_path(nested, "a.new.x", 5),
         "dict_delete_path": lambda: k.dict_delete_path({"l": [1, 2, 3]}, "l[*]", 2),
         "dict_write_yaml": lambda: k.dict_write_yaml(nested, "out.yaml"),

@@ -37,8 +37,8 @@ HELPERS = [
     "str_isfile", "str_isdir", "str_file_delete", "str_dir_delete", "str_copy", "str_move",
     "str_read_yaml", "str_read_file", "str_read_line", "line_generator_protocol",
     "str_read_lines", "str_write_file", "str_files_dict", "str_files_list", "dict_find_path",
-    "dict_find_all_path", "dict_update_path", "dict_delete_path", "dict_write_yaml",
-    "dict_write_yaml_native",
+    "dict_find_all_path", "dict_find_all_path_walk", "dict_update_path", "dict_delete_path",
+    "dict_write_yaml", "dict_write_yaml_native",
     "TarvexHubkit", "install",
 ]
 IMPORTS = ["import setkit", "import quantkit", "import textkit", "import treekit", "import hubkit"]

@@ -1,0 +1,943 @@
+// Native plans for JSONPath lookups, and the table of parsed paths.
+#include "jsonpath_plan.hpp"
+
+#include "guard.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+namespace tarvex::jsonpath {
+
+namespace {
+
+// --- the library as modelled -------------------------------------------------------
+
+enum Kept : int {
+    root_class,
+    child_class,
+    fields_class,
+    index_class,
+    wildcard_class,
+    slice_class,
+    descendants_class,
+    this_class,
+    union_class,
+    modelled_count,               // the node classes above have plans
+    datum_class = modelled_count, // the match objects: their methods shape every `find`
+    // Node classes the parser makes that plans do not model: kept so that
+    // a kept tree is never handed to changed code.
+    parent_class,
+    where_class,
+    where_not_class,
+    intersect_class,
+    class_count
+};
+constexpr const char* kept_classes[class_count]
+    = {"Root", "Child",  "Fields",         "Index",  "Wildcard", "Slice",    "Descendants",
+       "This", "_Union", "DatumInContext", "Parent", "Where",    "WhereNot", "_Intersect"};
+
+struct Library {
+    std::atomic<bool> ready{false};
+    bool usable = false;
+    PyMutex loading{};
+    // The module dict that `find` reads: the finds read the datum class, the
+    // array walk and the automatic id field from it at each call.
+    KeptDict globals;
+    PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
+    // The library's own `parse`: its trees are new objects that only the
+    // table holds, so a plan made once stays true to its tree.
+    PyObject* parse = nullptr;
+    KeptClass classes[class_count];
+
+    PyTypeObject* type(int kind) const noexcept { return classes[kind].type(); }
+};
+constinit Library library;
+
+Name find_name{"find"};
+Name value_name{"value"};
+Name items_name{"items"};
+Name fields_attr_name{"fields"};
+Name indices_attr_name{"indices"};
+Name left_name{"left"};
+Name right_name{"right"};
+Name start_name{"start"};
+Name end_name{"end"};
+Name step_name{"step"};
+Name deprecated_wildcard_name{"_deprecated_wildcard_use"};
+
+// Plans model the library with the automatic id field off.
+bool load_library() noexcept
+{
+    Ref package = steal(PyImport_ImportModule("jsonpath_ng"));
+    Ref module = package ? steal(PyImport_ImportModule("jsonpath_ng.jsonpath")) : Ref();
+    if (!module || !distribution_version_in("jsonpath-ng", {"1.17."}))
+        return false;
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* auto_id = PyDict_GetItemString(globals, "auto_id_field");
+    library.not_set = Py_XNewRef(PyDict_GetItemString(globals, "NOT_SET"));
+    if (auto_id != Py_None || !library.not_set || !library.globals.keep(globals))
+        return false;
+    Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
+    library.parse = parser ? PyObject_GetAttrString(parser, "parse") : nullptr;
+    if (!library.parse)
+        return false;
+    for (std::size_t i = 0; i < class_count; ++i) {
+        // Read from the module dict: the module's own lookup of a missing
+        // name warns for some of these.
+        PyObject* type = PyDict_GetItemString(globals, kept_classes[i]);
+        if (!type || !PyType_Check(type)
+            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type)))
+            return false;
+    }
+    return true;
+}
+
+bool library_loaded() noexcept
+{
+    if (!library.ready.load(std::memory_order_acquire)) {
+        PyMutex_Lock(&library.loading);
+        if (!library.ready.load(std::memory_order_relaxed)) {
+            library.usable = load_library();
+            PyErr_Clear();
+            library.ready.store(true, std::memory_order_release);
+        }
+        PyMutex_Unlock(&library.loading);
+    }
+    return library.usable;
+}
+
+int kept_class(PyObject* node, int count) noexcept
+{
+    for (int i = 0; i < count; ++i)
+        if (Py_TYPE(node) == library.type(i))
+            return i;
+    return -1;
+}
+
+} // namespace
+
+bool library_unchanged() noexcept
+{
+    if (!library_loaded())
+        return false;
+    for (KeptClass& kept : library.classes)
+        if (!kept.unchanged())
+            return false;
+    return library.globals.unchanged();
+}
+
+// --- plans -----------------------------------------------------------------------------
+
+enum class Op : unsigned char {
+    root,
+    self,
+    group,
+    fields,
+    index,
+    wildcard,
+    slice,
+    descend,
+    either
+};
+
+struct Node {
+    Op op;
+    Ref items;  // field names or indexes, a tuple
+    Ref source; // the library's node: its own `find` takes data a step does not model
+    Py_ssize_t start = 0, stop = 0, step = 0; // a slice, unpacked; step 0 selects nothing
+    std::unique_ptr<Node> left; // the first side, what descendants start from, a group's steps
+    std::unique_ptr<Node> right;
+    // The step run on each of this step's matches once they are all found:
+    // `a.b.c` parses as ((a, b), c), whose `find` finishes `a.b` before `c`.
+    std::unique_ptr<Node> next;
+};
+
+Plan::Plan(std::unique_ptr<Node> root) noexcept : root_(std::move(root)) {}
+Plan::Plan(Plan&&) noexcept = default;
+Plan& Plan::operator=(Plan&&) noexcept = default;
+Plan::~Plan() = default;
+
+namespace {
+
+using NodePtr = std::unique_ptr<Node>;
+
+NodePtr new_node(Op op, PyObject* source = nullptr, PyObject* items = nullptr) noexcept
+{
+    NodePtr node(new (std::nothrow) Node{op, borrow(items), borrow(source)});
+    if (!node)
+        PyErr_NoMemory();
+    return node;
+}
+
+bool all_exact(PyObject* items, bool (*exact)(PyObject*)) noexcept
+{
+    if (!PyTuple_CheckExact(items))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
+        if (!exact(PyTuple_GET_ITEM(items, i)))
+            return false;
+    return true;
+}
+
+bool is_str(PyObject* item) { return PyUnicode_CheckExact(item); }
+bool is_int(PyObject* item) { return PyLong_CheckExact(item); }
+bool is_bound(PyObject* item) { return item == Py_None || PyLong_CheckExact(item); }
+
+// The node's `_deprecated_wildcard_use` is False: a parsed `*` or `[:]` is a
+// plain name or slice, never the old wildcard.
+bool plain_node(PyObject* node) noexcept
+{
+    Ref wildcard = attr(node, deprecated_wildcard_name);
+    return wildcard && wildcard.get() == Py_False;
+}
+
+constexpr int compile_depth_limit = 64;
+
+NodePtr compile_node(PyObject* node, int depth) noexcept;
+
+NodePtr compile_sides(Op op, PyObject* node, int depth) noexcept
+{
+    Ref left = attr(node, left_name);
+    Ref right = left ? attr(node, right_name) : Ref();
+    NodePtr compiled = right ? new_node(op, node) : nullptr;
+    if (!compiled || !(compiled->left = compile_node(left, depth + 1))
+        || !(compiled->right = compile_node(right, depth + 1)))
+        return nullptr;
+    return compiled;
+}
+
+// `left.right`: the steps of `right` follow those of `left`; when `right`
+// has steps of its own, they run as one step, all of them for each match of
+// `left` before the next, as `find` nests them.
+NodePtr compile_child(PyObject* node, int depth) noexcept
+{
+    Ref left = attr(node, left_name);
+    Ref right = left ? attr(node, right_name) : Ref();
+    NodePtr first = right ? compile_node(left, depth + 1) : nullptr;
+    NodePtr then = first ? compile_node(right, depth + 1) : nullptr;
+    if (!then)
+        return nullptr;
+    if (then->next) {
+        NodePtr group = new_node(Op::group);
+        if (!group)
+            return nullptr;
+        group->left = std::move(then);
+        then = std::move(group);
+    }
+    Node* last = first.get();
+    while (last->next)
+        last = last->next.get();
+    last->next = std::move(then);
+    return first;
+}
+
+NodePtr compile_slice(PyObject* node) noexcept
+{
+    Ref start = attr(node, start_name);
+    Ref end = start ? attr(node, end_name) : Ref();
+    Ref step = end ? attr(node, step_name) : Ref();
+    if (!step || !is_bound(start) || !is_bound(end) || !is_bound(step) || !plain_node(node))
+        return nullptr;
+    NodePtr compiled = new_node(Op::slice, node);
+    const int zero = step.get() == Py_None ? 0 : PyObject_Not(step);
+    if (!compiled || zero < 0)
+        return nullptr;
+    if (zero)
+        return compiled; // step stays 0
+    // Unpacking clamps the bounds into what the arithmetic of a walk can hold.
+    Ref slice = steal(PySlice_New(start, end, step));
+    if (!slice || PySlice_Unpack(slice, &compiled->start, &compiled->stop, &compiled->step) < 0)
+        return nullptr;
+    return compiled;
+}
+
+// The plan of one node; null when it is not modelled.
+NodePtr compile_node(PyObject* node, int depth) noexcept
+{
+    if (depth > compile_depth_limit)
+        return nullptr;
+    switch (kept_class(node, modelled_count)) {
+    case root_class:
+        return new_node(Op::root);
+    case this_class:
+        return new_node(Op::self);
+    case child_class:
+        return compile_child(node, depth);
+    case union_class:
+        return compile_sides(Op::either, node, depth);
+    case descendants_class:
+        return compile_sides(Op::descend, node, depth);
+    case fields_class: {
+        Ref fields = attr(node, fields_attr_name);
+        if (!fields || !all_exact(fields, is_str) || !plain_node(node))
+            return nullptr;
+        return new_node(Op::fields, node, fields);
+    }
+    case index_class: {
+        Ref indices = attr(node, indices_attr_name);
+        if (!indices || !all_exact(indices, is_int))
+            return nullptr;
+        return new_node(Op::index, node, indices);
+    }
+    case wildcard_class:
+        return new_node(Op::wildcard, node);
+    case slice_class:
+        return compile_slice(node);
+    default:
+        return nullptr;
+    }
+}
+
+// Whether every node of a tree is of a class the library record keeps, so
+// that while the record holds, only the library's own code runs on it.
+bool guarded_tree(PyObject* node, int depth) noexcept
+{
+    const int kind = kept_class(node, class_count);
+    if (kind < 0 || kind == datum_class || depth > compile_depth_limit)
+        return false;
+    switch (kind) {
+    case child_class:
+    case union_class:
+    case descendants_class:
+    case where_class:
+    case where_not_class:
+    case intersect_class: {
+        Ref left = attr(node, left_name);
+        Ref right = left ? attr(node, right_name) : Ref();
+        return right && guarded_tree(left, depth + 1) && guarded_tree(right, depth + 1);
+    }
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
+Plan Plan::compile(PyObject* expression) noexcept
+{
+    NodePtr root = library_unchanged() ? compile_node(expression, 0) : nullptr;
+    PyErr_Clear();
+    return Plan(std::move(root));
+}
+
+// --- the walk ----------------------------------------------------------------------------
+
+namespace {
+
+// Strong references, a few of them inline: most steps match once or not at all.
+class Values {
+public:
+    Values() noexcept = default;
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
+    ~Values()
+    {
+        for (Py_ssize_t i = 0; i < size_; ++i)
+            Py_DECREF(items_[i]);
+        if (items_ != inline_)
+            PyMem_Free(items_);
+    }
+
+    Py_ssize_t size() const noexcept { return size_; }
+    PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+
+    // Adds a reference to `value`; false with MemoryError pending.
+    bool push(PyObject* value) noexcept
+    {
+        if (size_ == capacity_ && !reserve(size_ + 1))
+            return false;
+        items_[size_++] = Py_NewRef(value);
+        return true;
+    }
+
+    // Room for `count` more; false with MemoryError pending.
+    bool reserve(Py_ssize_t count) noexcept
+    {
+        if (count <= capacity_)
+            return true;
+        Py_ssize_t capacity = capacity_ * 2 > count ? capacity_ * 2 : count;
+        if (capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+            PyErr_NoMemory();
+            return false;
+        }
+        void* grown = items_ == inline_ ? PyMem_Malloc(capacity * sizeof(PyObject*))
+                                        : PyMem_Realloc(items_, capacity * sizeof(PyObject*));
+        if (!grown) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (items_ == inline_)
+            std::copy(inline_, inline_ + size_, static_cast<PyObject**>(grown));
+        items_ = static_cast<PyObject**>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    // Adds a new reference, with room already reserved.
+    void put(PyObject* value) noexcept { items_[size_++] = value; }
+    // Fills a slot that `put` left empty.
+    void set(Py_ssize_t i, PyObject* value) noexcept { items_[i] = value; }
+
+    Ref pop() noexcept { return steal(items_[--size_]); }
+
+    void clear() noexcept
+    {
+        while (size_)
+            Py_DECREF(items_[--size_]);
+    }
+
+    Ref list() const noexcept
+    {
+        Ref list = steal(PyList_New(size_));
+        if (list)
+            for (Py_ssize_t i = 0; i < size_; ++i)
+                PyList_SET_ITEM(list.get(), i, Py_NewRef(items_[i]));
+        return list;
+    }
+
+private:
+    static constexpr Py_ssize_t inline_capacity = 4;
+    PyObject* inline_[inline_capacity];
+    PyObject** items_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = inline_capacity;
+};
+
+// Types that run no code of the caller's under the library's checks and
+// lookups, and have no items a step reads.
+bool plain_scalar(PyObject* value) noexcept
+{
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value)
+           || PyBool_Check(value) || PyFloat_CheckExact(value);
+}
+
+bool exact_sequence(PyObject* value) noexcept
+{
+    return PyList_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
+// How many values a descendants step visits between checks for signals.
+constexpr Py_ssize_t signal_interval = 4096;
+
+// Runs a plan as the library's `find` does: a step's matches, and the items
+// of each container it reads, are all taken before the next step runs on
+// them, and every value is held strongly before it is used, since a key's
+// comparison may run code that changes the data.
+class Finder {
+public:
+    explicit Finder(PyObject* json) noexcept : json_(json) {}
+
+    bool ran_library() const noexcept { return ran_library_; }
+
+    // Appends the matches of the steps from `node` on at `value` to `out`:
+    // each step on all matches of the one before; false with the error
+    // pending that `find` would raise.
+    bool find(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        if (detail::stack_short())
+            return false;
+        if (!node.next)
+            return step(node, value, out);
+        Values first;
+        Values second;
+        Values* matches = &first;
+        Values* following = &second;
+        if (!step(node, value, *matches))
+            return false;
+        for (const Node* at = node.next.get(); at; at = at->next.get()) {
+            Values& into = at->next ? *following : out;
+            for (Py_ssize_t i = 0; i < matches->size(); ++i)
+                if (!step(*at, (*matches)[i], into))
+                    return false;
+            matches->clear();
+            std::swap(matches, following);
+        }
+        return true;
+    }
+
+private:
+    bool step(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        switch (node.op) {
+        case Op::root:
+            return out.push(json_);
+        case Op::self:
+            return out.push(value);
+        case Op::group:
+            return find(*node.left, value, out);
+        case Op::either:
+            return find(*node.left, value, out) && find(*node.right, value, out);
+        case Op::fields:
+            return fields(node, value, out);
+        case Op::index:
+            return index(node, value, out);
+        case Op::wildcard:
+            return wildcard(node, value, out);
+        case Op::slice:
+            return slice(node, value, out);
+        case Op::descend:
+            return descend(node, value, out);
+        }
+        return true;
+    }
+
+    // What the library's own node finds at `value`, for data a step does
+    // not model: `node.find(DatumInContext(value))`, as a parent step hands
+    // it over.
+    bool delegate(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        ran_library_ = true;
+        Ref datum = call(reinterpret_cast<PyObject*>(library.type(datum_class)), value);
+        Ref matches = datum ? call_method(node.source, find_name, datum) : Ref();
+        Ref iterator = matches ? steal(PyObject_GetIter(matches)) : Ref();
+        if (!iterator)
+            return false;
+        while (Ref match = steal(PyIter_Next(iterator))) {
+            Ref found = attr(match, value_name);
+            if (!found || !out.push(found))
+                return false;
+        }
+        return !PyErr_Occurred();
+    }
+
+    // `value.get(field, NOT_SET)` for each name, as the library asks: a
+    // TypeError or AttributeError (from a key's comparison) is a miss, and
+    // the library's own default held as a value is one too.
+    bool fields(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        if (!PyDict_CheckExact(value))
+            return plain_scalar(value) || exact_sequence(value) || delegate(node, value, out);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(node.items.get()); ++i) {
+            PyObject* found = nullptr;
+            const int got = PyDict_GetItemRef(value, PyTuple_GET_ITEM(node.items.get(), i), &found);
+            Ref held = steal(found);
+            if (got < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)
+                    && !PyErr_ExceptionMatches(PyExc_AttributeError))
+                    return false;
+                PyErr_Clear();
+            } else if (got && found != library.not_set && !out.push(held))
+                return false;
+        }
+        return true;
+    }
+
+    bool index(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        if (!exact_sequence(value))
+            return plain_scalar(value) || PyDict_CheckExact(value) || delegate(node, value, out);
+        bool pushed = true;
+        Py_BEGIN_CRITICAL_SECTION(value);
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        for (Py_ssize_t i = 0; pushed && i < PyTuple_GET_SIZE(node.items.get()); ++i) {
+            int overflow = 0;
+            const long long at
+                = PyLong_AsLongLongAndOverflow(PyTuple_GET_ITEM(node.items.get(), i), &overflow);
+            if (overflow || at < -size || at >= size)
+                continue;
+            pushed = out.push(PySequence_Fast_GET_ITEM(value, at < 0 ? at + size : at));
+        }
+        Py_END_CRITICAL_SECTION();
+        return pushed;
+    }
+
+    // Every item of a list or tuple, every value of a dict, nothing of a scalar.
+    bool wildcard(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        if (exact_sequence(value))
+            return all_items(value, out);
+        if (!PyDict_CheckExact(value))
+            return plain_scalar(value) || delegate(node, value, out);
+        bool reserved = false;
+        Py_BEGIN_CRITICAL_SECTION(value);
+        reserved = out.reserve(out.size() + PyDict_GET_SIZE(value));
+        Py_ssize_t position = 0;
+        PyObject* member = nullptr;
+        while (reserved && PyDict_Next(value, &position, nullptr, &member))
+            out.put(Py_NewRef(member));
+        Py_END_CRITICAL_SECTION();
+        return reserved;
+    }
+
+    static bool all_items(PyObject* sequence, Values& out) noexcept
+    {
+        bool reserved = false;
+        Py_BEGIN_CRITICAL_SECTION(sequence);
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+        reserved = out.reserve(out.size() + size);
+        for (Py_ssize_t i = 0; reserved && i < size; ++i)
+            out.put(Py_NewRef(PySequence_Fast_GET_ITEM(sequence, i)));
+        Py_END_CRITICAL_SECTION();
+        return reserved;
+    }
+
+    // `range(len(value))[start:stop:step]` of a list or tuple.
+    bool slice(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        if (!exact_sequence(value))
+            return plain_scalar(value) || PyDict_CheckExact(value) || delegate(node, value, out);
+        if (node.step == 0)
+            return true;
+        bool pushed = true;
+        Py_BEGIN_CRITICAL_SECTION(value);
+        Py_ssize_t start = node.start;
+        Py_ssize_t stop = node.stop;
+        const Py_ssize_t count
+            = PySlice_AdjustIndices(PySequence_Fast_GET_SIZE(value), &start, &stop, node.step);
+        pushed = out.reserve(out.size() + count);
+        // Each index is computed from the start: stepping past the last one
+        // could leave the range of Py_ssize_t, while every selected index is
+        // within the sequence, and so is its distance from the start.
+        for (Py_ssize_t i = 0; pushed && i < count; ++i)
+            out.put(Py_NewRef(PySequence_Fast_GET_ITEM(value, start + i * node.step)));
+        Py_END_CRITICAL_SECTION();
+        return pushed;
+    }
+
+    // The matches of the right side at each node under the left side's
+    // matches, in pre-order: a node's own matches are found before its
+    // children are taken, its children all at once (items of lists, values
+    // of dicts), as the library's explicit stack does.
+    bool descend(const Node& node, PyObject* value, Values& out) noexcept
+    {
+        Values stack;
+        {
+            Values left;
+            if (!find(*node.left, value, left) || !stack.reserve(left.size()))
+                return false;
+            for (Py_ssize_t i = left.size(); i-- > 0;)
+                stack.put(Py_NewRef(left[i]));
+        }
+        while (stack.size()) {
+            Ref at = stack.pop();
+            if (++visited_ % signal_interval == 0 && PyErr_CheckSignals() < 0)
+                return false;
+            if (!find(*node.right, at, out) || !push_children(at, stack))
+                return false;
+        }
+        return true;
+    }
+
+    // The children of `value`, last first, so that they pop in order.
+    static bool push_children(PyObject* value, Values& stack) noexcept
+    {
+        bool pushed = true;
+        if (PyList_CheckExact(value)) {
+            Py_BEGIN_CRITICAL_SECTION(value);
+            const Py_ssize_t size = PyList_GET_SIZE(value);
+            pushed = stack.reserve(stack.size() + size);
+            for (Py_ssize_t i = size; pushed && i-- > 0;)
+                stack.put(Py_NewRef(PyList_GET_ITEM(value, i)));
+            Py_END_CRITICAL_SECTION();
+            return pushed;
+        }
+        if (PyDict_CheckExact(value)) {
+            Py_BEGIN_CRITICAL_SECTION(value);
+            const Py_ssize_t size = PyDict_GET_SIZE(value);
+            pushed = stack.reserve(stack.size() + size);
+            if (pushed) {
+                Py_ssize_t position = 0;
+                PyObject* member = nullptr;
+                const Py_ssize_t base = stack.size();
+                Py_ssize_t i = 0;
+                // PyDict_Next runs forward: fill the reserved slots from the top.
+                for (; i < size; ++i)
+                    stack.put(nullptr);
+                while (PyDict_Next(value, &position, nullptr, &member) && i > 0)
+                    stack.set(base + --i, Py_NewRef(member));
+            }
+            Py_END_CRITICAL_SECTION();
+            return pushed;
+        }
+        if (plain_scalar(value) || PyTuple_CheckExact(value))
+            return true;
+        return children_of_other(value, stack);
+    }
+
+    // `isinstance(value, list)`, then `isinstance(value, dict)`, and the
+    // children as the library takes them: `enumerate(value)`, or
+    // `reversed(value.items())` with each pair unpacked.
+    static bool children_of_other(PyObject* value, Values& stack) noexcept
+    {
+        const int is_list = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type));
+        if (is_list < 0)
+            return false;
+        if (is_list) {
+            Values items;
+            if (!iterate(value, items, false))
+                return false;
+            for (Py_ssize_t i = items.size(); i-- > 0;)
+                if (!stack.push(items[i]))
+                    return false;
+            return true;
+        }
+        const int is_dict = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
+        if (is_dict <= 0)
+            return is_dict == 0;
+        Ref items = call_method(value, items_name);
+        Ref reversed = items ? call(reinterpret_cast<PyObject*>(&PyReversed_Type), items) : Ref();
+        return reversed && iterate(reversed, stack, true);
+    }
+
+    // Appends each item of `iterable` (the second of each pair, unpacked as
+    // `field, child` is, when `pairs`).
+    static bool iterate(PyObject* iterable, Values& out, bool pairs) noexcept
+    {
+        Ref iterator = steal(PyObject_GetIter(iterable));
+        if (!iterator)
+            return false;
+        while (Ref item = steal(PyIter_Next(iterator))) {
+            Ref child = pairs ? second_of_pair(item) : item;
+            if (!child || !out.push(child))
+                return false;
+        }
+        return !PyErr_Occurred();
+    }
+
+    static Ref second_of_pair(PyObject* pair) noexcept
+    {
+        if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2)
+            return borrow(PyTuple_GET_ITEM(pair, 1));
+        Ref iterator = steal(PyObject_GetIter(pair));
+        Ref first = iterator ? steal(PyIter_Next(iterator)) : Ref();
+        Ref second = first ? steal(PyIter_Next(iterator)) : Ref();
+        Ref extra = second ? steal(PyIter_Next(iterator)) : Ref();
+        if (PyErr_Occurred())
+            return {};
+        if (!second) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                         first ? 1 : 0);
+            return {};
+        }
+        if (extra) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            return {};
+        }
+        return second;
+    }
+
+    PyObject* json_;
+    bool ran_library_ = false;
+    Py_ssize_t visited_ = 0;
+};
+
+} // namespace
+
+Ref Plan::values(PyObject* json, bool all, bool& ran_library) const noexcept
+{
+    // A root of another kind (even a match object of the library's) is
+    // read by the library's own code.
+    if (!root_ || !(plain_scalar(json) || exact_sequence(json) || PyDict_CheckExact(json)))
+        return {};
+    Values out;
+    Finder finder(json);
+    const bool found = finder.find(*root_, json, out);
+    ran_library = finder.ran_library();
+    if (!found)
+        return {};
+    if (all)
+        return out.list();
+    return out.size() ? borrow(out[0]) : none();
+}
+
+// --- the table of parsed paths ------------------------------------------------------------
+
+namespace {
+
+// A kept parse: the expression and its plan, or the ordinary exception that
+// `parse` raised, held by a capsule in the table.
+struct Entry {
+    Ref parse; // held, so that its identity is not reused
+    Ref expression;
+    Ref failure;
+    Plan plan;
+    std::uint64_t stamp; // the table's clock when the entry was last put at the end
+};
+
+constexpr const char* entry_capsule_name = "treekit.parsed";
+
+Entry* entry_of(PyObject* capsule) noexcept
+{
+    return static_cast<Entry*>(PyCapsule_GetPointer(capsule, entry_capsule_name));
+}
+
+void free_entry(PyObject* capsule) noexcept { delete entry_of(capsule); }
+
+Ref new_entry(PyObject* parse, Ref expression, Ref failure, Plan plan, std::uint64_t stamp) noexcept
+{
+    std::unique_ptr<Entry> entry(new (std::nothrow) Entry{
+        borrow(parse), std::move(expression), std::move(failure), std::move(plan), stamp});
+    if (!entry)
+        return steal(PyErr_NoMemory());
+    Ref capsule = steal(PyCapsule_New(entry.get(), entry_capsule_name, free_entry));
+    if (capsule)
+        entry.release();
+    return capsule;
+}
+
+// Parsing a path builds the parser anew each time and costs milliseconds, so
+// parsed paths are kept: path text -> entry, the oldest out. The clock counts
+// the entries put in; a hit moves its entry to the end of the table only when
+// half the table has been put in since it was last moved, so that a hit is
+// one lookup, while an entry used that often is never the one dropped. The
+// table is only an aid: when it cannot grow, the expression is still used.
+// Each use holds the table's critical section, for threads without the GIL.
+class ParsedPaths {
+public:
+    explicit constexpr ParsedPaths(Py_ssize_t capacity) noexcept : capacity_(capacity) {}
+
+    bool make() noexcept { return table_ || (table_ = PyDict_New()); }
+
+    // The kept entry's capsule of `path` made by `parse`, or empty (no error).
+    Ref find(PyObject* parse, PyObject* path) noexcept
+    {
+        Ref capsule;
+        Py_BEGIN_CRITICAL_SECTION(table_);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table_, path, &found) < 0)
+            PyErr_Clear();
+        capsule = steal(found);
+        Entry* entry = capsule ? entry_of(capsule) : nullptr;
+        if (entry && entry->parse.get() != parse) {
+            capsule = Ref();
+            entry = nullptr;
+        }
+        if (entry && clock_ - entry->stamp > static_cast<std::uint64_t>(capacity_ / 2)) {
+            entry->stamp = clock_;
+            if (PyDict_DelItem(table_, path) < 0 || PyDict_SetItem(table_, path, capsule) < 0)
+                PyErr_Clear();
+        }
+        Py_END_CRITICAL_SECTION();
+        return capsule;
+    }
+
+    // Keeps a new entry; its capsule, or empty (no error) when none was made.
+    Ref keep(PyObject* parse, PyObject* path, Ref expression, Ref failure, Plan plan) noexcept
+    {
+        Ref capsule;
+        Py_BEGIN_CRITICAL_SECTION(table_);
+        capsule = new_entry(parse, std::move(expression), std::move(failure), std::move(plan),
+                            ++clock_);
+        if (!capsule || PyDict_Pop(table_, path, nullptr) < 0
+            || PyDict_SetItem(table_, path, capsule) < 0 || !drop_oldest())
+            PyErr_Clear();
+        Py_END_CRITICAL_SECTION();
+        return capsule;
+    }
+
+    // Drops the entry of `path` when it is still `capsule`.
+    void drop(PyObject* path, PyObject* capsule) noexcept
+    {
+        Py_BEGIN_CRITICAL_SECTION(table_);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table_, path, &found) > 0 && found == capsule
+            && PyDict_DelItem(table_, path) < 0)
+            PyErr_Clear();
+        Py_XDECREF(found);
+        PyErr_Clear();
+        Py_END_CRITICAL_SECTION();
+    }
+
+private:
+    bool drop_oldest() noexcept
+    {
+        while (PyDict_GET_SIZE(table_) > capacity_) {
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            if (!PyDict_Next(table_, &position, &key, nullptr))
+                break;
+            Ref oldest = borrow(key);
+            if (PyDict_DelItem(table_, oldest) < 0)
+                return false;
+        }
+        return true;
+    }
+
+    Py_ssize_t capacity_;
+    PyObject* table_ = nullptr;
+    std::uint64_t clock_ = 0;
+};
+
+constinit ParsedPaths caller_paths{256};
+constinit ParsedPaths mark_paths{64};
+
+ParsedPaths& table_of(Table table) noexcept
+{
+    return table == Table::callers ? caller_paths : mark_paths;
+}
+
+// A refusal worth keeping: an ordinary exception that says something about
+// the text, not about the moment (memory, recursion depth).
+bool keepable_failure() noexcept
+{
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)
+           && !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+} // namespace
+
+bool make_tables() noexcept { return caller_paths.make() && mark_paths.make(); }
+
+bool Parsed::parse(PyObject* parse, PyObject* path, Table table) noexcept
+{
+    table_ = table;
+    if (!PyUnicode_CheckExact(path) || !library_unchanged()) {
+        expression_ = call(parse, path);
+        return static_cast<bool>(expression_);
+    }
+    // Only the library's own `parse` makes a tree that no one else holds and
+    // may change, and refuses a text for good.
+    const bool own_parse = parse == library.parse;
+    Ref capsule = caller_paths.find(parse, path);
+    if (!capsule)
+        capsule = mark_paths.find(parse, path);
+    if (!capsule) {
+        Ref expression = call(parse, path);
+        if (!expression) {
+            if (!own_parse || !keepable_failure())
+                return false;
+            Ref failure = steal(PyErr_GetRaisedException());
+            // The parser's frames would be kept alive with it.
+            PyException_SetTraceback(failure, Py_None);
+            PyException_SetContext(failure, nullptr);
+            table_of(table).keep(parse, path, Ref(), failure, Plan());
+            PyErr_SetRaisedException(failure.release());
+            return false;
+        }
+        Plan plan = own_parse && table == Table::callers ? Plan::compile(expression) : Plan();
+        if (!plan && !guarded_tree(expression, 0)) {
+            PyErr_Clear();
+            expression_ = std::move(expression);
+            return true;
+        }
+        capsule = table_of(table).keep(parse, path, expression, Ref(), std::move(plan));
+        if (!capsule) {
+            expression_ = std::move(expression);
+            return true;
+        }
+    }
+    const Entry* entry = entry_of(capsule);
+    if (entry->failure) {
+        PyErr_SetRaisedException(Py_NewRef(entry->failure.get()));
+        return false;
+    }
+    expression_ = entry->expression;
+    plan_ = entry->plan ? &entry->plan : nullptr;
+    entry_ = std::move(capsule);
+    path_ = borrow(path);
+    return true;
+}
+
+void Parsed::used() noexcept
+{
+    if (!entry_ || library_unchanged())
+        return;
+    Ref pending = steal(PyErr_GetRaisedException());
+    caller_paths.drop(path_, entry_);
+    mark_paths.drop(path_, entry_);
+    PyErr_SetRaisedException(pending.release());
+}
+
+} // namespace tarvex::jsonpath

@@ -1,0 +1,79 @@
+// Native plans for JSONPath lookups, and the table of parsed paths.
+//
+// A path parsed by the library's own `parse` into its modelled node classes
+// gets a plan: the same steps, run natively in the library's order. The plan
+// does what the library's `find` does step by step (each step's matches, and
+// each container's items, are taken before the next step starts), so that a
+// key whose comparison runs code sees the same calls, in the same order, as
+// under the library. Data that a step does not model is handed to that
+// step's own library node.
+#pragma once
+
+#include "frame.hpp"
+
+#include <memory>
+
+namespace tarvex::jsonpath {
+
+struct Node;
+
+// Owns the nodes of one plan.
+class Plan {
+public:
+    Plan() noexcept = default;
+    explicit Plan(std::unique_ptr<Node> root) noexcept;
+    Plan(Plan&&) noexcept;
+    Plan& operator=(Plan&&) noexcept;
+    ~Plan();
+
+    explicit operator bool() const noexcept { return root_ != nullptr; }
+
+    // The plan of an expression that the library's `parse` made; an empty
+    // plan (no error) when any node is not modelled or the library changed.
+    static Plan compile(PyObject* expression) noexcept;
+
+    // `[m.value for m in expression.find(json)]`: a new list, or only the
+    // first value (None when nothing matched). Empty, with nothing pending,
+    // when the library must run it instead; empty with an error pending when
+    // the data raised what `find` would have raised. `ran_library` is set
+    // when a step handed data it does not model to its library node.
+    Ref values(PyObject* json, bool all, bool& ran_library) const noexcept;
+
+private:
+    std::unique_ptr<Node> root_;
+};
+
+// Whether the library is still what the plans modelled.
+bool library_unchanged() noexcept;
+
+// The table a parsed path is kept in: the callers' paths, or the concrete
+// paths that the delete makes, so those never push the callers' out.
+enum class Table { callers, marks };
+
+// `parse(path)`, through the table of kept parses. A path made by the
+// library's own `parse` (while the library is as modelled) is kept with its
+// plan; a refusal by it that is an ordinary exception is kept too, and raised
+// again at the next call. The kept tree is never handed to changed library
+// code: an entry is dropped, and the path parsed afresh, when the library
+// changed.
+class Parsed {
+public:
+    bool parse(PyObject* parse, PyObject* path, Table table) noexcept;
+    PyObject* expression() const noexcept { return expression_.get(); }
+    const Plan* plan() const noexcept { return plan_; }
+    // Called after library code ran on the expression: the entry goes when
+    // that code changed the library (a tree it was given may be changed too).
+    void used() noexcept;
+
+private:
+    Ref expression_;
+    Ref entry_; // keeps the plan alive
+    Ref path_;
+    const Plan* plan_ = nullptr;
+    Table table_ = Table::callers;
+};
+
+// Makes the tables; false with an error pending.
+bool make_tables() noexcept;
+
+} // namespace tarvex::jsonpath

@@ -71,7 +71,7 @@ test-clang: $(CLANG_PY)
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format
-	$(VENV)/bin/clang-format -i src/frame/*.hpp src/frame/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
+	$(VENV)/bin/clang-format -i src/frame/*.hpp src/frame/*.cpp src/yaml/*.hpp src/yaml/*.cpp src/tarvex_func/*.cpp src/tarvex_func/function/*.cpp
 
 clean:
 	rm -rf build dist

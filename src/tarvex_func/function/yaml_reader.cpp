@@ -96,7 +96,11 @@ void append_code_point(std::string& out, std::uint32_t code)
     }
 }
 
-Ref new_str(std::string_view text) { return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)); }
+Ref new_str(std::string_view text)
+{
+    return checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
 
 // --- plain scalars as the full constructor builds them -----------------------------
 
@@ -290,7 +294,8 @@ private:
     }
     bool separator_at(std::size_t p) const noexcept
     {
-        return p + 3 <= n_ && (std::memcmp(s_ + p, "---", 3) == 0 || std::memcmp(s_ + p, "...", 3) == 0)
+        return p + 3 <= n_
+               && (std::memcmp(s_ + p, "---", 3) == 0 || std::memcmp(s_ + p, "...", 3) == 0)
                && is_blank(at(p + 3));
     }
     Next next_content() noexcept;
@@ -453,7 +458,8 @@ Ref Reader::mapping_value(long column)
         return none();
     if (static_cast<long>(next.column) > column)
         return block_node(column, next, false);
-    if (static_cast<long>(next.column) == column && at(next.pos) == '-' && is_blank(at(next.pos + 1))) {
+    if (static_cast<long>(next.column) == column && at(next.pos) == '-'
+        && is_blank(at(next.pos + 1))) {
         DepthGuard depth(depth_);
         i_ = next.pos;
         return block_sequence(column); // a sequence at the key's own column
@@ -646,7 +652,10 @@ void Reader::quoted_non_spaces(bool double_quoted, bool& multiline)
                 text_ += replaced[k];
                 ++i_;
             } else if (e == 'N' || e == '_' || e == 'L' || e == 'P') {
-                append_code_point(text_, e == 'N' ? 0x85 : e == '_' ? 0xA0 : e == 'L' ? 0x2028 : 0x2029);
+                append_code_point(text_, e == 'N'   ? 0x85
+                                         : e == '_' ? 0xA0
+                                         : e == 'L' ? 0x2028
+                                                    : 0x2029);
                 ++i_;
             } else if (e == 'x' || e == 'u' || e == 'U') {
                 const int length = e == 'x' ? 2 : e == 'u' ? 4 : 8;
@@ -657,7 +666,8 @@ void Reader::quoted_non_spaces(bool double_quoted, bool& multiline)
                     const int lower = h | 0x20;
                     if (!is_digit(h) && !(lower >= 'a' && lower <= 'f'))
                         throw Unmodelled{};
-                    code = code * 16 + static_cast<std::uint32_t>(is_digit(h) ? h - '0' : lower - 'a' + 10);
+                    code = code * 16
+                           + static_cast<std::uint32_t>(is_digit(h) ? h - '0' : lower - 'a' + 10);
                 }
                 if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
                     throw Unmodelled{}; // an error, or a lone surrogate
@@ -789,8 +799,8 @@ Ref Reader::plain(long threshold, bool flow, bool& multiline)
         }
     }
     i_ = end;
-    const std::string_view text = one_piece ? std::string_view(s_ + start, end - start)
-                                            : std::string_view(text_);
+    const std::string_view text
+        = one_piece ? std::string_view(s_ + start, end - start) : std::string_view(text_);
     return construct_plain(text);
 }
 
@@ -927,10 +937,11 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
     library.kept = true;
     Ref nan = attr(loader, nan_value_name);
     PyErr_Clear();
-    library.usable = distribution_version_in("PyYAML", {"6.0."}) && nan && PyFloat_CheckExact(nan.get())
-                     && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader))
-                     && keep_table(library.constructors, loader, yaml_constructors_name)
-                     && keep_table(library.multi_constructors, loader, yaml_multi_constructors_name);
+    library.usable
+        = distribution_version_in("PyYAML", {"6.0."}) && nan && PyFloat_CheckExact(nan.get())
+          && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader))
+          && keep_table(library.constructors, loader, yaml_constructors_name)
+          && keep_table(library.multi_constructors, loader, yaml_multi_constructors_name);
     if (library.usable) {
         library.load = Py_NewRef(load);
         shared_nan = nan.release();

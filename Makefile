@@ -65,7 +65,9 @@ docs: $(DOCS_PY)
 # pools, so that a freed object touched again is caught (pool memory stays
 # mapped and is never reported); the debug hooks add the interpreter's own
 # checks of its allocation functions. Counting allocated blocks means nothing
-# then, so the leak tests count only in `make test`.
+# then, so the leak tests count only in `make test`. The C++ runtime is
+# preloaded after the sanitizer's, so that its interception of a thrown C++
+# exception finds the runtime's own (the interpreter itself does not link it).
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 
@@ -73,7 +75,7 @@ sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_SANITIZE=ON \
 		-C build-dir=build/sanitize ".[test]"
 	ulimit -s 65536 && TARVEX_SANITIZED=1 PYTHONMALLOC=malloc_debug ASAN_OPTIONS=detect_leaks=0 \
-		LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" $(SAN_PY) -m pytest -q -p no:cacheprovider
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" $(SAN_PY) -m pytest -q -p no:cacheprovider
 
 # A wheel a package index accepts: built, then repaired into a manylinux
 # wheel (the libraries it needs checked against the manylinux policies) in dist/.

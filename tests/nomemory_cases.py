@@ -23,6 +23,7 @@ WORK = pathlib.Path(tempfile.mkdtemp(prefix="tarvex_nomemory_"))
 def files():
     (WORK / "sample.txt").write_text("a \n\nb\n c")
     (WORK / "data.yaml").write_text("a: [1, 2]\n")
+    (WORK / "rich.yaml").write_text('k: |\n  x\nn: [.nan, -1.5, 0x1F, "q\\t", yes]\n"s": {t: ~}\n')
     (WORK / "tree" / "sub").mkdir(parents=True, exist_ok=True)
     (WORK / "tree" / "a.txt").write_text("a")
     (WORK / "tree" / "sub" / "b.txt").write_text("b")
@@ -62,6 +63,7 @@ def helpers():
         "str_copy": lambda: t.str_copy("sample.txt", "copy.txt"),
         "str_move": lambda: t.str_move("moving.txt", "moved.txt"),
         "str_read_yaml": lambda: t.str_read_yaml("data.yaml"),
+        "str_read_yaml_native": lambda: t.str_read_yaml("rich.yaml"),
         "str_read_file": lambda: t.str_read_file("sample.txt"),
         "str_read_line": lambda: list(t.str_read_line("sample.txt")),
         "line_generator_protocol": lambda: line_generator_protocol(t),

@@ -260,6 +260,11 @@ CASES = [
     success(t.str_read_yaml, At("data.yaml"), check=lambda r: r == {"a": [1, 2]}),
     no_op(None, t.str_read_yaml, At("missing")),
     raised(yaml.YAMLError, t.str_read_yaml, At("broken.yaml")),
+    success(t.str_read_yaml, At("native.yaml"), note="native",
+            check=lambda r: r["k"] == "x\n" and r["n"] != r["n"] and r["f"] == [1.5, 10, "q\t", None]),
+    success(t.str_read_yaml, At("anchored.yaml"), check=lambda r: r == {"a": 1, "b": 1}),
+    raised(yaml.YAMLError, t.str_read_yaml, At("broken_late.yaml")),
+    raised(UnicodeDecodeError, t.str_read_yaml, At("bad.txt")),
     raised(NameError, t.str_read_yaml, At("data.yaml"), patches=[(t, "yaml", DELETE)]),
     binding(t.str_read_yaml),
     success(t.str_read_file, At("sample.txt"), check=lambda r: r == "a \n\nb\n c"),
@@ -451,6 +456,9 @@ def place(tmp_path_factory):
     (root / "bad.txt").write_bytes(b"ok\n\xff\n")
     (root / "data.yaml").write_text("a: [1, 2]\n")
     (root / "broken.yaml").write_text("a: [1\n")
+    (root / "native.yaml").write_text('k: |\n  x\nn: .nan\nf: [1.5, 0xA, "q\\t", ~]\n"s": \'t\'\n')
+    (root / "anchored.yaml").write_text("a: &x 1\nb: *x\n")
+    (root / "broken_late.yaml").write_text("a:\n  b: [1, {c: 2}]\n  d: 'e\n")
     (root / "moving.txt").write_text("m")
     (root / "dir").mkdir()
     for name in ("tree/sub/deep", "tree/skip"):

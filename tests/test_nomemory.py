@@ -35,7 +35,7 @@ HELPERS = [
     "list_diff", "list_set", "list_intersect", "number_str", "number_int", "number_float",
     "number_time", "str_int", "str_float", "str_time", "str_format", "str_format_s",
     "str_isfile", "str_isdir", "str_file_delete", "str_dir_delete", "str_copy", "str_move",
-    "str_read_yaml", "str_read_file", "str_read_line", "line_generator_protocol",
+    "str_read_yaml", "str_read_yaml_native", "str_read_file", "str_read_line", "line_generator_protocol",
     "str_read_lines", "str_write_file", "str_files_dict", "str_files_list", "dict_find_path",
     "dict_find_all_path", "dict_find_all_path_walk", "dict_update_path", "dict_delete_path",
     "dict_write_yaml", "dict_write_yaml_native",

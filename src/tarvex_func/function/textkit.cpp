@@ -1,6 +1,7 @@
 // textkit: strings taken as numbers, timestamps, format templates and
 // file-system paths.
 #include "frame.hpp"
+#include "yaml_reader.hpp"
 
 #include <cfloat>
 #include <cstdint>
@@ -187,6 +188,7 @@ Name yaml_name{"yaml"};
 Name load_name{"load"};
 Name full_loader_name{"FullLoader"};
 Name read_name{"read"};
+Name seek_name{"seek"};
 Name readline_name{"readline"};
 Name readlines_name{"readlines"};
 Name write_name{"write"};
@@ -680,12 +682,38 @@ Ref str_read_lines(Site& at, PyObject* x, PyObject* mode, PyObject* encoding)
     return read_whole(at, 115, x, mode, encoding, readlines_name);
 }
 
+// The document in `file` read natively, when it is made only of what the
+// reader models; otherwise the file is back at its start for the library,
+// so that its results and errors are its own.
+yaml::Document read_natively(PyObject* file)
+{
+    Ref text = call_method(file, read_name);
+    if (!text) {
+        if (!discard_ordinary())
+            return {yaml::Reading::failed, {}};
+    } else if (PyUnicode_CheckExact(text.get())) {
+        yaml::Document document = yaml::read_document(text);
+        if (document.outcome != yaml::Reading::unmodelled)
+            return document;
+    }
+    Ref zero = steal(PyLong_FromLong(0));
+    Ref start = zero ? call_method(file, seek_name, zero.get()) : Ref();
+    return {start ? yaml::Reading::unmodelled : yaml::Reading::failed, {}};
+}
+
 // yaml.load(file, Loader=yaml.FullLoader)
 Ref load_yaml(PyObject* file)
 {
     Ref load = yaml_load.get();
     Ref loader = load ? yaml_full_loader.get() : Ref();
-    return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
+    if (!loader)
+        return {};
+    if (yaml::library_modelled(load, loader)) {
+        yaml::Document document = read_natively(file);
+        if (document.outcome != yaml::Reading::unmodelled)
+            return std::move(document.value);
+    }
+    return call_with_keywords(load, {file, loader.get()}, loader_keyword);
 }
 
 Ref str_read_yaml(Site& at, PyObject* x)

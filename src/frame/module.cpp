@@ -1,6 +1,7 @@
 // Module definition, the create and exec steps, module-level imports and
 // global lookup.
 #include "internal.hpp"
+#include "writing.hpp"
 
 #include <cstring>
 

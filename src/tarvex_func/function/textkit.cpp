@@ -1,6 +1,7 @@
 // textkit: strings taken as numbers, timestamps, format templates and
 // file-system paths.
 #include "frame.hpp"
+#include "writing.hpp"
 
 #include <cfloat>
 #include <cstdint>

@@ -1,5 +1,6 @@
 // treekit: JSONPath lookups and edits on nested data, and writing it as YAML.
 #include "frame.hpp"
+#include "writing.hpp"
 
 #include <cstdint>
 #include <iterator>

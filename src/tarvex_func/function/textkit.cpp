@@ -747,9 +747,44 @@ Writes writes_in_mode(PyObject* mode)
     return binary ? Writes::bytes : Writes::text;
 }
 
+// The content's buffer, taken as the file's `write` asks for it (a simple,
+// C-contiguous view) before `open` truncates the file, and held until the
+// write is done: content that cannot give one (a str, a released memoryview,
+// a strided slice, an exporter that raises) is refused with the file as it
+// was, and what was checked cannot change before the file takes it (a held
+// view keeps a bytearray from resizing and a memoryview from being released).
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    bool take(PyObject* x) noexcept
+    {
+        if (PyObject_GetBuffer(x, &view_, PyBUF_SIMPLE) < 0)
+            return false;
+        held_ = true;
+        if (PyBuffer_IsContiguous(&view_, 'C'))
+            return true;
+        PyErr_Format(PyExc_TypeError, "write() argument must be contiguous buffer, not %.50s",
+                     Py_TYPE(x)->tp_name);
+        return false;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // The TypeError that the file object's `write` raises for content of the
-// wrong kind, raised before `open` has truncated or created the file.
-bool content_fits_mode(PyObject* x, PyObject* mode)
+// wrong kind, raised before `open` has truncated or created the file; binary
+// content has its buffer taken into `held`.
+bool content_fits_mode(PyObject* x, PyObject* mode, HeldBuffer& held)
 {
     switch (writes_in_mode(mode)) {
     case Writes::text:
@@ -759,11 +794,7 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
                      Py_TYPE(x)->tp_name);
         return false;
     case Writes::bytes:
-        if (PyObject_CheckBuffer(x))
-            return true;
-        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
-                     Py_TYPE(x)->tp_name);
-        return false;
+        return held.take(x);
     default:
         return true;
     }
@@ -791,7 +822,8 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
         return {};
     at.line(126);
     const bool text_mode = writes_in_mode(mode) == Writes::text;
-    if (!content_fits_mode(x, mode)) {
+    HeldBuffer content;
+    if (!content_fits_mode(x, mode, content)) {
         if (text_mode)
             warn_as_open_would(encoding);
         return {};

@@ -60,8 +60,22 @@ enum class BindResult { ok, error, error_without_entry };
 BindResult bind(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                 Bound& bound) noexcept;
 
-template <class Body> struct Arity;
+template <class Body> inline constexpr bool always_false = false;
+
+// The number of parameters a body takes after its `Site&`.
+template <class Body> struct Arity {
+    static_assert(always_false<Body>,
+                  "a body is a function `Ref body(Site&, PyObject*...)`, one PyObject* per "
+                  "parameter of its spec");
+    static constexpr std::size_t value = 0;
+};
 template <class... Args> struct Arity<Ref (*)(Site&, Args...)> {
+    static constexpr std::size_t value = sizeof...(Args);
+};
+template <class... Args> struct Arity<Ref (*)(Site&, Args...) noexcept> {
+    static_assert(always_false<Ref (*)(Site&, Args...)>,
+                  "a body is not declared noexcept: write `Ref body(Site&, PyObject*...)`; "
+                  "the frame's entry already keeps exceptions from leaving it");
     static constexpr std::size_t value = sizeof...(Args);
 };
 

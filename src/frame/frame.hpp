@@ -134,14 +134,45 @@ inline Ref call_method(PyObject* object, PyObject* name, const Args&... args) no
         name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// `callable(*args[:-len(kwnames)], **dict(zip(kwnames, args[-len(kwnames):])))`:
-// the positional arguments first, then the values of the keywords that the
-// tuple `kwnames` names, in order.
-inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
-                              PyObject* kwnames) noexcept
+namespace detail {
+// `callable(*positional, **dict(zip(names, values)))`, the counts checked.
+inline Ref call_with_keywords(PyObject* callable, PyObject* const* positional,
+                              std::size_t npositional, PyObject* names, PyObject* const* values,
+                              std::size_t nvalues) noexcept
 {
-    const std::size_t npositional = args.size() - PyTuple_GET_SIZE(kwnames);
-    return steal(PyObject_Vectorcall(callable, args.begin(), npositional, kwnames));
+    constexpr std::size_t most = 16;
+    PyObject* stack[1 + most];
+    stack[0] = nullptr;
+    for (std::size_t i = 0; i < npositional; ++i)
+        stack[1 + i] = positional[i];
+    for (std::size_t i = 0; i < nvalues; ++i)
+        stack[1 + npositional + i] = values[i];
+    return steal(PyObject_Vectorcall(callable, stack + 1,
+                                     npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+} // namespace detail
+
+// `callable(*positional, **dict(zip(names, values)))`: the values of the
+// keywords in the order of their names, as many as there are names.
+template <std::size_t P, std::size_t V, FixedText Names>
+inline Ref call_with_keywords(PyObject* callable, PyObject* const (&positional)[P],
+                              const Keywords<Names>& names, PyObject* const (&values)[V]) noexcept
+{
+    static_assert(V == Keywords<Names>::count,
+                  "a keyword call passes as many values as its Keywords has names");
+    static_assert(P + V <= 16, "more arguments than a keyword call holds");
+    return detail::call_with_keywords(callable, positional, P, names, values, V);
+}
+
+// `callable(**dict(zip(names, values)))`.
+template <std::size_t V, FixedText Names>
+inline Ref call_with_keywords(PyObject* callable, const Keywords<Names>& names,
+                              PyObject* const (&values)[V]) noexcept
+{
+    static_assert(V == Keywords<Names>::count,
+                  "a keyword call passes as many values as its Keywords has names");
+    static_assert(V <= 16, "more arguments than a keyword call holds");
+    return detail::call_with_keywords(callable, nullptr, 0, names, values, V);
 }
 
 inline Ref none() noexcept { return borrow(Py_None); }
@@ -278,6 +309,13 @@ struct Definition {
 
 template <const Spec& S, auto Body> constexpr Definition checked() noexcept
 {
+    static_assert(S.params_without_gaps(), "a spec lists its parameters without gaps");
+    static_assert(S.default_count() <= S.param_count(),
+                  "a spec has more defaults than parameters (*args and **kwargs take none)");
+    static_assert(S.defaults_without_gaps(),
+                  "a spec lists its defaults without gaps, one for each of its last parameters");
+    static_assert(S.typed_defaults_are_none(),
+                  "a parameter that takes exactly one type can only default to None");
     static_assert(detail::Arity<decltype(Body)>::value == static_cast<std::size_t>(S.slot_count()),
                   "the body's parameters differ from its spec (counting *args and **kwargs)");
     return {&S, entry<Body>};

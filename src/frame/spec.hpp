@@ -52,10 +52,32 @@ struct Builtin : Constant {
     explicit Builtin(const char* name) noexcept : Constant(name, Kind::builtin) {}
 };
 
+// Text fixed at compile time, as a template argument: what lets the frame
+// count the names of a `Keywords` before the module runs.
+template <std::size_t Size> struct FixedText {
+    char text[Size]{};
+    consteval FixedText(const char (&literal)[Size]) noexcept
+    {
+        for (std::size_t i = 0; i < Size; ++i)
+            text[i] = literal[i];
+    }
+    // The blank-separated words.
+    consteval std::size_t words() const noexcept
+    {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i + 1 < Size; ++i)
+            n += text[i] != ' ' && (i == 0 || text[i - 1] == ' ');
+        return n;
+    }
+};
+
 // The names of a call's keyword arguments, as one tuple of identifiers:
-// `Keywords open_keywords{"encoding"}`, names separated by blanks.
-struct Keywords : Constant {
-    explicit Keywords(const char* names) noexcept : Constant(names, Kind::keywords) {}
+// `Keywords<"encoding newline"> stand_in_keywords;`, names separated by
+// blanks. Their number is known when the module compiles, so a call that
+// passes another number of values does not compile (`call_with_keywords`).
+template <FixedText Names> struct Keywords : Constant {
+    static constexpr std::size_t count = Names.words();
+    Keywords() noexcept : Constant(Names.text, Kind::keywords) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -134,6 +156,33 @@ struct Spec {
         return n;
     }
     constexpr int required_count() const { return param_count() - default_count(); }
+    // The names and defaults fill their arrays from the start, without gaps:
+    // the binder reads the first `param_count()` names and the first
+    // `default_count()` defaults.
+    constexpr bool params_without_gaps() const
+    {
+        for (int i = param_count(); i < static_cast<int>(max_params); ++i)
+            if (params[i] != nullptr)
+                return false;
+        return true;
+    }
+    constexpr bool defaults_without_gaps() const
+    {
+        for (int i = default_count(); i < static_cast<int>(max_params); ++i)
+            if (defaults[i].kind != Default::Kind::absent)
+                return false;
+        return true;
+    }
+    // A parameter that takes exactly one type accepts None besides, and no
+    // other default.
+    constexpr bool typed_defaults_are_none() const
+    {
+        for (int i = required_count(); i < param_count(); ++i)
+            if (i >= 0 && exact[i] != nullptr
+                && defaults[i - required_count()].kind != Default::Kind::none)
+                return false;
+        return true;
+    }
     constexpr int local_count() const { return detail::count(locals); }
     constexpr int slot_count() const
     {

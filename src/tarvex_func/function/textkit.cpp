@@ -228,10 +228,10 @@ Text nt{"nt"};
 Text slash{"/"};
 Text backslash{"\\"};
 
-Keywords encoding_keyword{"encoding"};
+Keywords<"encoding"> encoding_keyword;
 Name flush_name{"flush"};
-Keywords loader_keyword{"Loader"};
-Keywords topdown_keyword{"topdown"};
+Keywords<"Loader"> loader_keyword;
+Keywords<"topdown"> topdown_keyword;
 
 // --- shared steps ----------------------------------------------------------------
 
@@ -256,7 +256,7 @@ int equals(PyObject* value, PyObject* text) { return PyObject_RichCompareBool(va
 // `open(x, mode, encoding=encoding)` through the built-in kept at exec.
 Ref open_file(PyObject* x, PyObject* mode, PyObject* encoding)
 {
-    return call_with_keywords(open_builtin, {x, mode, encoding}, encoding_keyword);
+    return call_with_keywords(open_builtin, {x, mode}, encoding_keyword, {encoding});
 }
 
 // `if mode == binary: encoding = None`, then `open(x, mode, encoding=encoding)`.
@@ -686,7 +686,7 @@ Ref load_yaml(PyObject* file)
 {
     Ref load = yaml_load.get();
     Ref loader = load ? yaml_full_loader.get() : Ref();
-    return loader ? call_with_keywords(load, {file, loader.get()}, loader_keyword) : Ref();
+    return loader ? call_with_keywords(load, {file}, loader_keyword, {loader.get()}) : Ref();
 }
 
 Ref str_read_yaml(Site& at, PyObject* x)
@@ -1127,7 +1127,7 @@ Ref str_files_list(Site& at, PyObject* x)
         return is_dir < 0 ? Ref() : files_path_list;
     at.line(151);
     Ref walk = os_walk.get();
-    Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
+    Ref walker = walk ? call_with_keywords(walk, {x}, topdown_keyword, {Py_False}) : Ref();
     Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
     if (!iterator)
         return {};

@@ -44,7 +44,6 @@ struct FunctionObject {
     PyObject* fixed_defaults; // the defaults fixed at definition
     PyObject* params;         // interned parameter names, in order
     PyObject* entry_name;     // "setkit.list_diff", for traceback entries
-    unsigned markers;
     Shape shape;
 };
 

@@ -154,20 +154,8 @@ int set_annotations(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-// The package defines no coroutine functions; a coroutine would show the
-// marker of `asyncio.coroutines`.
-PyObject* get_is_coroutine(PyObject* self, void*)
-{
-    if (!(as_function(self)->markers & coroutine))
-        Py_RETURN_FALSE;
-    PyObject* marker = nullptr;
-    if (Ref module = steal(PyImport_ImportModule("asyncio.coroutines"))) {
-        if (PyObject_GetOptionalAttrString(module, "_is_coroutine", &marker) > 0)
-            return marker;
-    }
-    PyErr_Clear();
-    Py_RETURN_TRUE;
-}
+// The package defines no coroutine functions, so `_is_coroutine` is False.
+PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 
 PyGetSetDef function_getset[] = {
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
@@ -404,7 +392,6 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
     f->fixed_defaults = Py_XNewRef(defaults);
     f->params = Py_NewRef(params);
     f->entry_name = entry_name.release();
-    f->markers = spec.markers;
     f->shape = {
         .params = spec.param_count(),
         .required = spec.required_count(),

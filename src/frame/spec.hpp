@@ -96,13 +96,6 @@ struct Default {
     static constexpr Default boolean(bool v) { return {Kind::boolean, nullptr, v}; }
 };
 
-// Markers a function carries: `hubkit`'s installers are static methods; a
-// coroutine function would show the host's marker as `_is_coroutine`.
-enum Marker : unsigned {
-    static_method = 1u << 0,
-    coroutine = 1u << 3,
-};
-
 inline constexpr std::size_t max_params = 16;
 inline constexpr std::size_t max_locals = 12;
 
@@ -142,8 +135,7 @@ struct Spec {
     std::array<const char*, max_locals> locals{}; // body locals, after the parameters
     std::array<ExactType, max_params> exact{};    // a parameter typed `list` and the like
     std::array<Annotation, 4> annotations{};
-    const char* qualname = nullptr; // defaults to `name`
-    unsigned markers = 0;
+    const char* qualname = nullptr;   // defaults to `name`
     bool generator = false;           // the body returns a generator
     const char* entry_name = nullptr; // traceback entry after the module name; `qualname` if unset
 

@@ -499,3 +499,44 @@ def test_a_generator_takes_its_function_name_at_the_call(monkeypatch):
     renamed = textkit.str_read_line("missing")
     assert renamed.__name__ == "renamed" and first.__name__ == "str_read_line"
     assert renamed.__qualname__ == "str_read_line"
+
+
+STACK_LIMIT_RAISED = """
+import resource, sys
+from tarvex_func.function import quantkit
+sys.setrecursionlimit(1_000_000)
+depth = 0
+class Node:
+    def __str__(self):
+        global depth
+        depth += 1
+        return quantkit.number_str(self)
+def reach():
+    global depth
+    depth = 0
+    try:
+        str(Node())
+    except RecursionError:
+        pass
+    return depth
+first = reach()
+resource.setrlimit(resource.RLIMIT_STACK, (8 * 1024 * 1024, resource.RLIM_INFINITY))
+print(first, reach())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the main thread's stack limit")
+def test_the_stack_guard_follows_a_raised_stack_limit_of_the_main_thread():
+    import resource
+
+    if resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+        pytest.skip("the hard stack limit is fixed")
+
+    def small_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (400 * 1024, resource.RLIM_INFINITY))
+
+    done = subprocess.run([sys.executable, "-c", STACK_LIMIT_RAISED], capture_output=True,
+                          text=True, timeout=120, preexec_fn=small_stack)
+    assert done.returncode == 0, done.stderr[-2000:]
+    first, after = map(int, done.stdout.split())
+    assert after > 2 * first, (first, after)

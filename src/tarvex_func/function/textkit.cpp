@@ -360,7 +360,7 @@ Scan scan_int(PyObject* x, Ref& value)
         return is_digit(*p) ? Scan::host : Scan::refused;
     if (digit_run(p, end) != end)
         return Scan::refused;
-    if (end - p > max_plain_digits || has_underscore(p, end))
+    if (has_underscore(p, end))
         return Scan::host;
     long long magnitude = 0;
     for (; p < end; ++p)

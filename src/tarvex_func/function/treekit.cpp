@@ -921,7 +921,6 @@ Ref parsed(PyObject* path, ParsedPaths& home, Ref* kept = nullptr)
 PyObject* marker = nullptr;
 PyObject* is_marker = nullptr; // the filter predicate
 PyObject* put_back = nullptr;  // the update callback, bound to the original value
-// The in-memory streams that the YAML is dumped into before the file is opened.
 
 // --- bodies --------------------------------------------------------------------
 

@@ -449,7 +449,7 @@ PROBE = """
 using namespace tarvex;
 namespace {
 constexpr Spec spec{.name = "f", .doc = "f(x, *args)", .line = 1, .params = {"x"} DEFAULTS,
-                    .star_args = "args" EXACT};
+                    .star_args = "args"};
 Ref body(Site&, PyObject* x, PyObject* args BODY_EXTRA) BODY_NOEXCEPT { return borrow(x); }
 constexpr Spec spare_spec{.name = "g", .doc = "g(x)", .line = 2, .params = {"x"}};
 Ref spare(Site&, PyObject* x) { return borrow(x); }
@@ -459,7 +459,7 @@ constexpr Statement statements[] = {def<spec, body>() MORE_STATEMENTS};
 } // namespace
 const Statement* table() { keyword_call(nullptr); return statements; }
 """
-CORRECT = {"DEFAULTS": "", "EXACT": "", "BODY_EXTRA": "", "BODY_NOEXCEPT": "",
+CORRECT = {"DEFAULTS": "", "BODY_EXTRA": "", "BODY_NOEXCEPT": "",
            "KEYWORD_VALUES": "f, f", "MORE_STATEMENTS": ", def<spare_spec, spare>()"}
 
 
@@ -477,8 +477,6 @@ def test_a_definition_that_disagrees_with_its_spec_does_not_compile(tmp_path):
         ({"DEFAULTS": ", .defaults = {Default::none(), Default::none()}"},
          "more defaults than parameters"),
         ({"DEFAULTS": ", .defaults = {Default{}, Default::none()}"}, "without gaps"),
-        ({"DEFAULTS": ", .defaults = {Default::str(\"a\")}", "EXACT": ", .exact = {list_type}"},
-         "can only default to None"),
         ({"BODY_NOEXCEPT": "noexcept"}, "a body is not declared noexcept"),
         ({"KEYWORD_VALUES": "f"}, "as many values as its Keywords has names"),
         ({"KEYWORD_VALUES": "f, f, f"}, "as many values as its Keywords has names"),

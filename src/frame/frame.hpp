@@ -314,8 +314,6 @@ template <const Spec& S, auto Body> constexpr Definition checked() noexcept
                   "a spec has more defaults than parameters (*args and **kwargs take none)");
     static_assert(S.defaults_without_gaps(),
                   "a spec lists its defaults without gaps, one for each of its last parameters");
-    static_assert(S.typed_defaults_are_none(),
-                  "a parameter that takes exactly one type can only default to None");
     static_assert(detail::Arity<decltype(Body)>::value == static_cast<std::size_t>(S.slot_count()),
                   "the body's parameters differ from its spec (counting *args and **kwargs)");
     return {&S, entry<Body>};

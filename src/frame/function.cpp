@@ -373,6 +373,16 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
                                 : PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
     if (!entry_name)
         return {};
+    // A parameter that takes exactly one type accepts None besides, so any
+    // other default could never reach the body. (Checked here: where the host
+    // is a DLL, whether a type is named is no constant expression.)
+    for (int i = spec.required_count(); i < spec.param_count(); ++i)
+        if (spec.exact[i] && spec.defaults[i - spec.required_count()].kind != Default::Kind::none) {
+            PyErr_Format(PyExc_SystemError,
+                         "%s(): a parameter that takes exactly one type can only default to None",
+                         spec.name);
+            return {};
+        }
     auto* f = PyObject_GC_New(FunctionObject, state.function_type);
     if (!f)
         return {};

@@ -165,16 +165,6 @@ struct Spec {
                 return false;
         return true;
     }
-    // A parameter that takes exactly one type accepts None besides, and no
-    // other default.
-    constexpr bool typed_defaults_are_none() const
-    {
-        for (int i = required_count(); i < param_count(); ++i)
-            if (i >= 0 && exact[i] != nullptr
-                && defaults[i - required_count()].kind != Default::Kind::none)
-                return false;
-        return true;
-    }
     constexpr int local_count() const { return detail::count(locals); }
     constexpr int slot_count() const
     {

@@ -40,21 +40,15 @@ bench-data: install
 	$(PY) bench/bench_frame.py --json docs/perf/bench_frame.json
 	$(PY) docs/_ext/perf_charts.py --readme README.md docs/perf/bench_frame.json
 
-# The documentation site, in build/docs: Sphinx in a virtual environment of
-# its own, read afresh each time (so that no warning hides in a kept
-# environment), every warning an error, then a check that the site's internal
-# links and the repository links of the README resolve.
-DOCS_VENV := .venv-docs
-DOCS_PY := $(DOCS_VENV)/bin/python
-
-$(DOCS_PY):
-	@test -n "$(PYTHON313)" || { echo "Python 3.13 is required (python3.13 on PATH)"; exit 1; }
-	$(PYTHON313) -m venv $(DOCS_VENV)
-
-docs: $(DOCS_PY)
-	$(DOCS_PY) -m pip install --quiet -r docs/requirements.txt
-	$(DOCS_PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
-	$(DOCS_PY) docs/check_links.py build/docs README.md CONTRIBUTING.md
+# The documentation site, in build/docs: Sphinx beside the built package (the
+# install groups are read from hubkit's own table), read afresh each time (so
+# that no warning hides in a kept environment), every warning an error, then a
+# check that the site's internal links and the repository links of the README
+# resolve.
+docs: install
+	$(PY) -m pip install --quiet -r docs/requirements.txt
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
+	$(PY) docs/check_links.py build/docs README.md CONTRIBUTING.md
 
 # The whole suite against a build with AddressSanitizer and UBSan, in a
 # virtual environment of its own so the everyday build stays as it is.

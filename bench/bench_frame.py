@@ -36,7 +36,7 @@ import yaml  # noqa: E402
 from jsonpath_ng.parser import parse  # noqa: E402
 
 import tarvex_func  # noqa: E402
-from tarvex_func import _install  # noqa: E402
+from tarvex_func import hubkit  # noqa: E402
 from tarvex_func.function import quantkit, setkit, textkit, treekit  # noqa: E402
 from common import make_tree  # noqa: E402
 from twins import TWINS  # noqa: E402
@@ -60,8 +60,8 @@ def helpers():
 
 def method_of(name):
     """(group, method name) of the first method that installs the helper."""
-    for group, (_, methods) in _install._GROUPS.items():
-        for method, helper in methods.items():
+    for group, _, rows in hubkit._groups:
+        for method, helper in rows:
             if helper == name:
                 return group, method
     raise LookupError(f"{name} has no installed method")

@@ -6,15 +6,13 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "_ext"))
-# The pure-Python part of the package (the installation functions) is read
-# from the source tree; nothing native is imported.
-sys.path.insert(0, str(HERE.parent / "src"))
+# The installation functions and the table of install groups are read from the
+# package built into the project's environment: the groups are hubkit's own.
 
 project = "tarvex_func"
 author = "tarvex_func developers"
 copyright = "tarvex_func developers"
-# The version is written once, in the package; read, not imported, so that the
-# site builds without building the package.
+# The version is written once, in the package's source.
 release = version = re.search(
     r'^__version__ = "([^"]+)"', (HERE.parent / "src/tarvex_func/__init__.py").read_text(),
     re.M).group(1)

@@ -4,6 +4,7 @@ seen through setkit and quantkit."""
 import gc
 import importlib
 import inspect
+import os
 import pickle
 import shutil
 import subprocess
@@ -443,29 +444,51 @@ def test_keywords_in_parameter_order_bind_like_any_other_call():
 
 
 FRAME_DIR = Path(__file__).resolve().parent.parent / "src" / "frame"
-ARITY_PROBE = """
+PROBE = """
 #include "frame.hpp"
 using namespace tarvex;
-constexpr Spec spec{.name = "f", .doc = "f(x, *args)", .line = 1, .params = {"x"},
+namespace {
+constexpr Spec spec{.name = "f", .doc = "f(x, *args)", .line = 1, .params = {"x"} DEFAULTS,
                     .star_args = "args"};
-Ref body(Site&, PyObject* x, PyObject* args BODY_EXTRA) { return borrow(x); }
-constexpr Statement statements[] = {def<spec, body>()};
+Ref body(Site&, PyObject* x, PyObject* args BODY_EXTRA) BODY_NOEXCEPT { return borrow(x); }
+constexpr Spec spare_spec{.name = "g", .doc = "g(x)", .line = 2, .params = {"x"}};
+Ref spare(Site&, PyObject* x) { return borrow(x); }
+Keywords<"a b"> two_names;
+Ref keyword_call(PyObject* f) { return call_with_keywords(f, {f}, two_names, {KEYWORD_VALUES}); }
+constexpr Statement statements[] = {def<spec, body>() MORE_STATEMENTS};
+} // namespace
+const Statement* table() { keyword_call(nullptr); return statements; }
 """
+CORRECT = {"DEFAULTS": "", "BODY_EXTRA": "", "BODY_NOEXCEPT": "",
+           "KEYWORD_VALUES": "f, f", "MORE_STATEMENTS": ", def<spare_spec, spare>()"}
 
 
 @pytest.mark.skipif(not shutil.which("c++") or not FRAME_DIR.is_dir(),
                     reason="needs a C++ compiler and the sources")
 @pytest.mark.slow
-def test_a_body_whose_parameters_differ_from_its_spec_does_not_compile(tmp_path):
+def test_a_definition_that_disagrees_with_its_spec_does_not_compile(tmp_path):
     source = tmp_path / "probe.cpp"
-    source.write_text(ARITY_PROBE)
-    command = ["c++", "-std=c++20", "-fsyntax-only", f"-I{FRAME_DIR}",
-               f"-I{sysconfig.get_paths()['include']}", str(source)]
-    for extra, compiles in [("", True), (", PyObject*", False)]:
-        done = subprocess.run(command + [f"-DBODY_EXTRA={extra}"], capture_output=True, text=True)
-        assert (done.returncode == 0) == compiles, done.stderr
-        if not compiles:
-            assert "the body's parameters differ from its spec" in done.stderr
+    source.write_text(PROBE)
+    # The build's own flags for an unused body (CMakeLists.txt).
+    command = ["c++", "-std=c++20", "-c", "-o", os.devnull, "-Wall", "-Werror=unused-function",
+               f"-I{FRAME_DIR}", f"-I{sysconfig.get_paths()['include']}", str(source)]
+    mistakes = [
+        ({}, None),
+        ({"BODY_EXTRA": ", PyObject*"}, "the body's parameters differ from its spec"),
+        ({"DEFAULTS": ", .defaults = {Default::none(), Default::none()}"},
+         "more defaults than parameters"),
+        ({"DEFAULTS": ", .defaults = {Default{}, Default::none()}"}, "without gaps"),
+        ({"BODY_NOEXCEPT": "noexcept"}, "a body is not declared noexcept"),
+        ({"KEYWORD_VALUES": "f"}, "as many values as its Keywords has names"),
+        ({"KEYWORD_VALUES": "f, f, f"}, "as many values as its Keywords has names"),
+        ({"MORE_STATEMENTS": ""}, "spare"),
+    ]
+    for change, message in mistakes:
+        macros = [f"-D{name}={value}" for name, value in {**CORRECT, **change}.items()]
+        done = subprocess.run(command + macros, capture_output=True, text=True)
+        assert (done.returncode == 0) == (message is None), (change, done.stderr[-3000:])
+        if message:
+            assert message in done.stderr, (change, done.stderr[-3000:])
 
 
 def test_a_generator_takes_its_function_name_at_the_call(monkeypatch):
@@ -475,3 +498,44 @@ def test_a_generator_takes_its_function_name_at_the_call(monkeypatch):
     renamed = textkit.str_read_line("missing")
     assert renamed.__name__ == "renamed" and first.__name__ == "str_read_line"
     assert renamed.__qualname__ == "str_read_line"
+
+
+STACK_LIMIT_RAISED = """
+import resource, sys
+from tarvex_func.function import quantkit
+sys.setrecursionlimit(1_000_000)
+depth = 0
+class Node:
+    def __str__(self):
+        global depth
+        depth += 1
+        return quantkit.number_str(self)
+def reach():
+    global depth
+    depth = 0
+    try:
+        str(Node())
+    except RecursionError:
+        pass
+    return depth
+first = reach()
+resource.setrlimit(resource.RLIMIT_STACK, (8 * 1024 * 1024, resource.RLIM_INFINITY))
+print(first, reach())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the main thread's stack limit")
+def test_the_stack_guard_follows_a_raised_stack_limit_of_the_main_thread():
+    import resource
+
+    if resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+        pytest.skip("the hard stack limit is fixed")
+
+    def small_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (400 * 1024, resource.RLIM_INFINITY))
+
+    done = subprocess.run([sys.executable, "-c", STACK_LIMIT_RAISED], capture_output=True,
+                          text=True, timeout=120, preexec_fn=small_stack)
+    assert done.returncode == 0, done.stderr[-2000:]
+    first, after = map(int, done.stdout.split())
+    assert after > 2 * first, (first, after)

@@ -584,6 +584,10 @@ for name in ("_extend_dict", "_extend_list", "_extend_str", "_extend_file", "_ex
         (name + ": raised (missing gc)", lambda f=f: expect(NameError, f), (), ("gc", None)),
     ]
 
+# Construction runs the installation functions' Python code, which the
+# interpreter specialises over its first few hundred calls.
+for _ in range(500):
+    H()
 for label, run, args, *patches in cases:
     restore = [patch(*p) for p in patches]
     for _ in range(50):

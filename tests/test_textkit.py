@@ -331,6 +331,35 @@ def test_write_file(tmp_path):
     assert entries(error) == [("textkit.str_write_file", 126), ("textkit.str_write_file", 127)]
 
 
+def test_binary_content_without_a_buffer_leaves_the_file_as_it_was(tmp_path):
+    class Refuses:
+        def __buffer__(self, flags):
+            raise ValueError("no buffer today")
+
+    released = memoryview(b"gone")
+    released.release()
+    grid = memoryview(bytearray(12)).cast("B", (3, 4))
+    path = tmp_path / "keep.bin"
+    for x, kind in [
+        (memoryview(b"abcdef")[::2], BufferError),
+        (released, ValueError),
+        (Refuses(), ValueError),
+        (grid[::2], BufferError),
+        ("text", TypeError),
+    ]:
+        for mode in ("wb", "ab", "r+b", "w+b", "a+b"):
+            path.write_bytes(b"precious")
+            error = raised(t.str_write_file, x, str(path), mode)
+            assert type(error) is kind, (x, mode)
+            assert entries(error) == [("textkit.str_write_file", 126)]
+            assert path.read_bytes() == b"precious"
+            raised(t.str_write_file, x, str(tmp_path / "new.bin"), mode)
+            assert not (tmp_path / "new.bin").exists()
+    # A contiguous view of any shape is written whole.
+    t.str_write_file(memoryview(bytearray(b"abcdef")).cast("B", (2, 3)), str(path), "wb")
+    assert path.read_bytes() == b"abcdef"
+
+
 def test_a_write_that_cannot_encode_leaves_the_file_as_it_was(tmp_path):
     path = tmp_path / "keep.txt"
     for mode in ("w", "a", "w+", "a+", "r+"):

@@ -220,6 +220,29 @@ def test_delete_puts_the_value_back_when_the_filter_fails(monkeypatch, error, or
         assert data["l"][1] is original and data["m"]["k"] is original
 
 
+def test_delete_leaves_no_marker_when_putting_back_fails_too(monkeypatch):
+    # Once the marker is written, the library fails at everything (as it does
+    # when memory has run out): the filter, and the putting back through it.
+    def failing(*args, **kwargs):
+        raise MemoryError
+
+    def mark_then_fail(json, path, value):
+        marked = dict_update_path(json, path, value)
+        for method in ("find", "update", "filter"):
+            monkeypatch.setattr(jsonpath_ng.jsonpath.Child, method, failing)
+        return marked
+
+    original = [7, 8]
+    for data, path, index in [({"l": [0, original, 2]}, "l[*]", 2),
+                              ({"m": {"j": 0, "k": original}}, "m.*", 2)]:
+        expected = copy.deepcopy(data)
+        monkeypatch.setattr(treekit, "dict_update_path", mark_then_fail)
+        assert dict_delete_path(data, path, index) is data
+        monkeypatch.undo()
+        assert data == expected
+        assert original in (data.get("l") or data["m"].values())
+
+
 def test_delete_marks_through_the_global_update(monkeypatch):
     seen = []
 

@@ -16,7 +16,6 @@ entry or a helper that no group installs is reported as a warning, which
 import ast
 import inspect
 import json
-import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -39,13 +38,9 @@ def stub_path(module):
 
 def install_table():
     """{group: (type name, {method: helper})}, as the package installs them."""
-    sys.path.insert(0, str(SRC))
-    try:
-        from tarvex_func import _install
-    finally:
-        sys.path.remove(str(SRC))
+    from tarvex_func import _install
     return {group: (cls.__name__, dict(methods))
-            for group, (cls, methods) in _install._GROUPS.items()}
+            for group, (cls, methods) in _install._groups().items()}
 
 
 def methods_of(helper):

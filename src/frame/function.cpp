@@ -154,20 +154,8 @@ int set_annotations(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-// The package defines no coroutine functions; a coroutine would show the
-// marker of `asyncio.coroutines`.
-PyObject* get_is_coroutine(PyObject* self, void*)
-{
-    if (!(as_function(self)->markers & coroutine))
-        Py_RETURN_FALSE;
-    PyObject* marker = nullptr;
-    if (Ref module = steal(PyImport_ImportModule("asyncio.coroutines"))) {
-        if (PyObject_GetOptionalAttrString(module, "_is_coroutine", &marker) > 0)
-            return marker;
-    }
-    PyErr_Clear();
-    Py_RETURN_TRUE;
-}
+// The package defines no coroutine functions, so `_is_coroutine` is False.
+PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 
 PyGetSetDef function_getset[] = {
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
@@ -385,6 +373,16 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
                                 : PyUnicode_FromFormat("%U.%U", state.bare_name, qualname.get()));
     if (!entry_name)
         return {};
+    // A parameter that takes exactly one type accepts None besides, so any
+    // other default could never reach the body. (Checked here: where the host
+    // is a DLL, whether a type is named is no constant expression.)
+    for (int i = spec.required_count(); i < spec.param_count(); ++i)
+        if (spec.exact[i] && spec.defaults[i - spec.required_count()].kind != Default::Kind::none) {
+            PyErr_Format(PyExc_SystemError,
+                         "%s(): a parameter that takes exactly one type can only default to None",
+                         spec.name);
+            return {};
+        }
     auto* f = PyObject_GC_New(FunctionObject, state.function_type);
     if (!f)
         return {};
@@ -404,7 +402,6 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
     f->fixed_defaults = Py_XNewRef(defaults);
     f->params = Py_NewRef(params);
     f->entry_name = entry_name.release();
-    f->markers = spec.markers;
     f->shape = {
         .params = spec.param_count(),
         .required = spec.required_count(),

@@ -19,7 +19,7 @@ constexpr const char registry_key[] = "generator_type";
 
 Name replace_name{"replace"};
 Name co_code_name{"co_code"};
-Keywords code_keywords{"co_code co_linetable"};
+Keywords<"co_code co_linetable"> code_keywords;
 
 struct GeneratorObject {
     PyObject ob_base;
@@ -273,7 +273,7 @@ Ref code_at_line(PyObject* code, int first_line, int line)
     table[size++] = static_cast<unsigned char>(value);
     Ref lines = steal(PyBytes_FromStringAndSize(reinterpret_cast<char*>(table), size));
     Ref replace = lines ? attr(code, replace_name) : Ref();
-    return replace ? call_with_keywords(replace, {instructions.get(), lines.get()}, code_keywords)
+    return replace ? call_with_keywords(replace, code_keywords, {instructions.get(), lines.get()})
                    : Ref();
 }
 

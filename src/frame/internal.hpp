@@ -1,5 +1,6 @@
 // Internals of the frame: the function object's layout and the per-extension
-// statics.  Module sources include only frame.hpp.
+// statics.  Module sources include only frame.hpp (and the writers
+// writing.hpp).
 #pragma once
 
 #include "frame.hpp"

@@ -1,6 +1,7 @@
 // Module definition, the create and exec steps, module-level imports and
 // global lookup.
 #include "internal.hpp"
+#include "writing.hpp"
 
 #include <cstring>
 
@@ -106,7 +107,7 @@ IoStreams io_streams;
 
 namespace {
 
-Keywords stand_in_keywords{"encoding newline"};
+Keywords<"encoding newline"> stand_in_keywords;
 
 // A flag of `sys.flags`; -1 with an exception pending when it cannot be read.
 int interpreter_flag(PyObject* flags, const char* name)
@@ -151,8 +152,8 @@ bool warn_as_open_would(PyObject* encoding) noexcept
 Ref text_stand_in(PyObject* buffer, PyObject* encoding, PyObject* newline) noexcept
 {
     PyObject* chosen = encoding == Py_None ? io_streams.default_encoding : encoding;
-    return call_with_keywords(io_streams.text_io_wrapper, {buffer, chosen, newline},
-                              stand_in_keywords);
+    return call_with_keywords(io_streams.text_io_wrapper, {buffer}, stand_in_keywords,
+                              {chosen, newline});
 }
 
 // --- create ---------------------------------------------------------------------

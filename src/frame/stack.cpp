@@ -1,4 +1,4 @@
-// The thread's own stack bounds, looked up once per thread, for the guard in
+// The thread's own stack bounds, looked up on its first call, for the guard in
 // front of every body: the host bounds recursion by a count, which a thread
 // with a small stack overflows long before the count runs out.
 #include "frame.hpp"
@@ -55,10 +55,17 @@ std::uintptr_t find_stack_floor() noexcept
 
 } // namespace
 
+// The bounds are asked again before raising: the main thread's stack grows
+// up to the process's stack limit, which the program may have raised since
+// they were first asked (a thread's own stack keeps its size, and asking
+// again finds the same floor). Only a call that would fail pays for it.
 bool stack_exhausted(std::uintptr_t here) noexcept
 {
     if (stack_floor == stack_floor_unknown)
         stack_floor = find_stack_floor();
+    if (here >= stack_floor)
+        return false;
+    stack_floor = find_stack_floor();
     if (here >= stack_floor)
         return false;
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");

@@ -72,7 +72,6 @@ constexpr Spec installer_spec(const char* name, const char* qualname, const char
         .line = line,
         .locals = {"_gc"},
         .qualname = qualname,
-        .markers = static_method,
     };
 }
 
@@ -171,15 +170,67 @@ bool write_rows(Site& at, int first_row_line, PyObject* dictionary, std::span<co
     return true;
 }
 
-// Writes the rows into the type's own dictionary. The interpreter caches
-// attribute lookups per type, misses included, and such writes bypass the
-// type's setattr; so the type is told it changed, also after a failure, for
-// the rows written before it to be found.
+// The group an installer writes: its name after "_extend_".
+const char* group_name(const Installer& installer) noexcept
+{
+    return installer.spec.name + sizeof("_extend_") - 1;
+}
+
+Name install_module_name{"_install"};
+Name lock_name{"_lock"};
+Name acquire_name{"acquire"};
+Name release_name{"release"};
+Name installing_name{"_installing"};
+
+// The lock of the package's installation functions, held while an installer
+// writes, so that a construction and a scoped installation never interleave.
+// It is looked up at every use: a forked child renews it.
+class InstallLock {
+public:
+    bool acquire(PyObject* install_module) noexcept
+    {
+        lock_ = attr(install_module, lock_name);
+        held_ = lock_ && call_method(lock_, acquire_name);
+        return held_;
+    }
+    // Releases on every path; the pending exception, if any, stays the one
+    // reported.
+    ~InstallLock()
+    {
+        if (!held_)
+            return;
+        PyObject* pending = PyErr_GetRaisedException();
+        if (!call_method(lock_, release_name))
+            PyErr_WriteUnraisable(lock_);
+        PyErr_SetRaisedException(pending);
+    }
+
+private:
+    Ref lock_;
+    bool held_ = false;
+};
+
+// `from . import _install`: the package's installation functions, which keep
+// what an installation replaces and count who holds each group.
+Ref install_module() { return import_name(install_module_name, nullptr, 1); }
+
+// Writes the rows into the type's own dictionary, under the installation
+// lock, once the installation functions have noted what the rows replace.
+// The interpreter caches attribute lookups per type, misses included, and
+// such writes bypass the type's setattr; so the type is told it changed,
+// also after a failure, for the rows written before it to be found.
 template <std::size_t I> Ref extend(Site& at)
 {
     const Installer& installer = installers[I];
     PyTypeObject* type = installer.type();
     at.line(installer.first_line());
+    Ref installation = install_module();
+    InstallLock lock;
+    if (!installation || !lock.acquire(installation))
+        return {};
+    Ref group = steal(PyUnicode_FromString(group_name(installer)));
+    if (!group || !call_method(installation, installing_name, group))
+        return {};
     Ref dictionary = type_dictionary(type);
     if (!dictionary)
         return {};
@@ -188,21 +239,23 @@ template <std::size_t I> Ref extend(Site& at)
     return written ? none() : Ref();
 }
 
-// Deletes `method` from the type's own dictionary only while its value is
-// still `helper`, so a name rebound by someone else since stays; true when
-// removed. The type is told it changed, as after an installation, so a
-// cached hit is not served after the name is gone.
+// Takes `method` back from the type's own dictionary only while its value is
+// still `helper`, so a name rebound by someone else since stays: the value it
+// replaced goes back (`previous` is a one-element tuple of it), or, with an
+// empty `previous`, the name is deleted; true when taken back. The type is
+// told it changed, as after an installation, so a cached hit is not served
+// after the name is gone.
 constexpr Spec remove_spec{
     .name = "_remove",
-    .doc = "_remove(cls, method, helper)",
+    .doc = "_remove(cls, method, helper, previous)",
     .line = 134,
-    .params = {"cls", "method", "helper"},
+    .params = {"cls", "method", "helper", "previous"},
 };
 
-Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper)
+Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper, PyObject* previous)
 {
-    if (!PyType_Check(cls)) {
-        PyErr_SetString(PyExc_TypeError, "_remove() needs a type");
+    if (!PyType_Check(cls) || !PyTuple_Check(previous) || PyTuple_GET_SIZE(previous) > 1) {
+        PyErr_SetString(PyExc_TypeError, "_remove() needs a type and a tuple of at most one value");
         return {};
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -215,9 +268,49 @@ Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper)
     Ref held = steal(current);
     if (held.get() != helper)
         return boolean(false);
-    const bool deleted = PyDict_DelItem(dictionary, method) == 0;
+    const bool restored
+        = PyTuple_GET_SIZE(previous) == 0
+              ? PyDict_DelItem(dictionary, method) == 0
+              : PyDict_SetItem(dictionary, method, PyTuple_GET_ITEM(previous, 0)) == 0;
     PyType_Modified(type);
-    return deleted ? boolean(true) : Ref();
+    return restored ? boolean(true) : Ref();
+}
+
+// `_groups`: the installers' tables as data, the one statement of the groups
+// that the installation functions and the tests read: a tuple of
+// `(group, type, ((method, helper name), ...))` in the order construction
+// runs them.
+Ref group_table()
+{
+    Ref table = steal(PyTuple_New(std::size(installers)));
+    if (!table)
+        return {};
+    Py_ssize_t i = 0;
+    for (const Installer& installer : installers) {
+        Ref rows = steal(PyTuple_New(static_cast<Py_ssize_t>(installer.rows.size())));
+        if (!rows)
+            return {};
+        Py_ssize_t j = 0;
+        for (const Row& row : installer.rows) {
+            PyObject* pair = PyTuple_Pack(2, row.method.get(), row.helper.get());
+            if (!pair)
+                return {};
+            PyTuple_SET_ITEM(rows.get(), j++, pair);
+        }
+        PyObject* entry = Py_BuildValue("(sOO)", group_name(installer),
+                                        reinterpret_cast<PyObject*>(installer.type()), rows.get());
+        if (!entry)
+            return {};
+        PyTuple_SET_ITEM(table.get(), i++, entry);
+    }
+    return table;
+}
+
+bool define_group_table(Exec& m)
+{
+    m.line(134);
+    Ref table = group_table();
+    return table && m.store("_groups", table);
 }
 
 // --- module ------------------------------------------------------------------------
@@ -311,10 +404,8 @@ bool define_class(Exec& m)
 }
 
 constexpr Statement statements[] = {
-    import_module(10, "gc"),
-    run(import_function_package),
-    run(define_class),
-    def<remove_spec, remove_body>(),
+    import_module(10, "gc"),         run(import_function_package), run(define_class),
+    def<remove_spec, remove_body>(), run(define_group_table),
 };
 
 constexpr ModuleDef hubkit{

@@ -2,6 +2,7 @@
 // file-system paths.
 #include "frame.hpp"
 #include "yaml_reader.hpp"
+#include "writing.hpp"
 
 #include <cfloat>
 #include <cstdint>
@@ -229,10 +230,10 @@ Text nt{"nt"};
 Text slash{"/"};
 Text backslash{"\\"};
 
-Keywords encoding_keyword{"encoding"};
+Keywords<"encoding"> encoding_keyword;
 Name flush_name{"flush"};
-Keywords loader_keyword{"Loader"};
-Keywords topdown_keyword{"topdown"};
+Keywords<"Loader"> loader_keyword;
+Keywords<"topdown"> topdown_keyword;
 
 // --- shared steps ----------------------------------------------------------------
 
@@ -257,7 +258,7 @@ int equals(PyObject* value, PyObject* text) { return PyObject_RichCompareBool(va
 // `open(x, mode, encoding=encoding)` through the built-in kept at exec.
 Ref open_file(PyObject* x, PyObject* mode, PyObject* encoding)
 {
-    return call_with_keywords(open_builtin, {x, mode, encoding}, encoding_keyword);
+    return call_with_keywords(open_builtin, {x, mode}, encoding_keyword, {encoding});
 }
 
 // `if mode == binary: encoding = None`, then `open(x, mode, encoding=encoding)`.
@@ -361,7 +362,7 @@ Scan scan_int(PyObject* x, Ref& value)
         return is_digit(*p) ? Scan::host : Scan::refused;
     if (digit_run(p, end) != end)
         return Scan::refused;
-    if (end - p > max_plain_digits || has_underscore(p, end))
+    if (has_underscore(p, end))
         return Scan::host;
     long long magnitude = 0;
     for (; p < end; ++p)
@@ -713,7 +714,7 @@ Ref load_yaml(PyObject* file)
         if (document.outcome != yaml::Reading::unmodelled)
             return std::move(document.value);
     }
-    return call_with_keywords(load, {file, loader.get()}, loader_keyword);
+    return call_with_keywords(load, {file}, loader_keyword, {loader.get()});
 }
 
 Ref str_read_yaml(Site& at, PyObject* x)
@@ -774,9 +775,44 @@ Writes writes_in_mode(PyObject* mode)
     return binary ? Writes::bytes : Writes::text;
 }
 
+// The content's buffer, taken as the file's `write` asks for it (a simple,
+// C-contiguous view) before `open` truncates the file, and held until the
+// write is done: content that cannot give one (a str, a released memoryview,
+// a strided slice, an exporter that raises) is refused with the file as it
+// was, and what was checked cannot change before the file takes it (a held
+// view keeps a bytearray from resizing and a memoryview from being released).
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    bool take(PyObject* x) noexcept
+    {
+        if (PyObject_GetBuffer(x, &view_, PyBUF_SIMPLE) < 0)
+            return false;
+        held_ = true;
+        if (PyBuffer_IsContiguous(&view_, 'C'))
+            return true;
+        PyErr_Format(PyExc_TypeError, "write() argument must be contiguous buffer, not %.50s",
+                     Py_TYPE(x)->tp_name);
+        return false;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // The TypeError that the file object's `write` raises for content of the
-// wrong kind, raised before `open` has truncated or created the file.
-bool content_fits_mode(PyObject* x, PyObject* mode)
+// wrong kind, raised before `open` has truncated or created the file; binary
+// content has its buffer taken into `held`.
+bool content_fits_mode(PyObject* x, PyObject* mode, HeldBuffer& held)
 {
     switch (writes_in_mode(mode)) {
     case Writes::text:
@@ -786,11 +822,7 @@ bool content_fits_mode(PyObject* x, PyObject* mode)
                      Py_TYPE(x)->tp_name);
         return false;
     case Writes::bytes:
-        if (PyObject_CheckBuffer(x))
-            return true;
-        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
-                     Py_TYPE(x)->tp_name);
-        return false;
+        return held.take(x);
     default:
         return true;
     }
@@ -818,7 +850,8 @@ Ref str_write_file(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObje
         return {};
     at.line(126);
     const bool text_mode = writes_in_mode(mode) == Writes::text;
-    if (!content_fits_mode(x, mode)) {
+    HeldBuffer content;
+    if (!content_fits_mode(x, mode, content)) {
         if (text_mode)
             warn_as_open_would(encoding);
         return {};
@@ -1122,7 +1155,7 @@ Ref str_files_list(Site& at, PyObject* x)
         return is_dir < 0 ? Ref() : files_path_list;
     at.line(151);
     Ref walk = os_walk.get();
-    Ref walker = walk ? call_with_keywords(walk, {x, Py_False}, topdown_keyword) : Ref();
+    Ref walker = walk ? call_with_keywords(walk, {x}, topdown_keyword, {Py_False}) : Ref();
     Ref iterator = walker ? steal(PyObject_GetIter(walker)) : Ref();
     if (!iterator)
         return {};

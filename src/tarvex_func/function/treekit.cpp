@@ -1,6 +1,7 @@
 // treekit: JSONPath lookups and edits on nested data, and writing it as YAML.
 #include "frame.hpp"
 #include "jsonpath_plan.hpp"
+#include "writing.hpp"
 #include "yaml_writer.hpp"
 
 namespace {
@@ -87,6 +88,7 @@ Name update_name{"update"};
 Name filter_name{"filter"};
 Name value_name{"value"};
 Name full_path_name{"full_path"};
+Name context_name{"context"};
 Name dump_name{"dump"};
 GlobalChain yaml_dump{yaml_name, dump_name};
 Name write_name{"write"};
@@ -96,9 +98,9 @@ Name decode_name{"decode"};
 Name encoding_name{"encoding"};
 Text no_newline_translation{""};
 Builtin open_builtin{"open"};
-Keywords open_keywords{"encoding"};
-Keywords dump_keywords{
-    "default_style default_flow_style canonical indent allow_unicode encoding sort_keys"};
+Keywords<"encoding"> open_keywords;
+Keywords<"default_style default_flow_style canonical indent allow_unicode encoding sort_keys">
+    dump_keywords;
 
 // --- statics made at exec ------------------------------------------------------------
 
@@ -107,7 +109,6 @@ Keywords dump_keywords{
 PyObject* marker = nullptr;
 PyObject* is_marker = nullptr; // the filter predicate
 PyObject* put_back = nullptr;  // the update callback, bound to the original value
-// The in-memory streams that the YAML is dumped into before the file is opened.
 
 // --- bodies --------------------------------------------------------------------
 
@@ -279,22 +280,63 @@ bool put_back_original(PyObject* json, PyObject* mark, PyObject* original)
     return callback && call_method(mark, update_name, json, callback);
 }
 
+// The container the selected match sits in (`match.context.value`), taken
+// before the marker is written: where the marker goes when the library's
+// putting back fails. None for a match without a parent.
+Ref container_of(PyObject* match)
+{
+    Ref context = attr(match, context_name);
+    if (!context || context.get() == Py_None)
+        return context;
+    return attr(context, value_name);
+}
+
+// The last resort of the `finally`, when putting back through the library
+// failed (it allocates, and memory may have run out): the original value is
+// written over every marker in the match's own list or dict, in place,
+// without allocating. The pending exception, if any, stays as it was.
+void sweep_marker(PyObject* container, PyObject* original) noexcept
+{
+    PyObject* pending = PyErr_GetRaisedException();
+    if (PyList_Check(container)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i)
+            if (PyList_GET_ITEM(container, i) == marker)
+                PyList_SetItem(container, i, Py_NewRef(original));
+    } else if (PyDict_Check(container)) {
+        // Replacing the value of a present key keeps the dict's size, which
+        // iterating allows.
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(container, &position, &key, &value))
+            if (value == marker && PyDict_SetItem(container, key, original) < 0)
+                PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 // The `finally` of the delete: no marker stays in the caller's data. A
 // pending exception keeps its entry at the line that raised it; a failure of
 // the putting back that is not ordinary (an interrupt) takes its place.
-bool leave_no_marker(Site& at, PyObject* json, PyObject* mark, PyObject* original, bool filtered)
+bool leave_no_marker(Site& at, PyObject* json, PyObject* mark, PyObject* original,
+                     PyObject* container, bool filtered)
 {
     if (filtered) {
         at.line(49);
-        return put_back_original(json, mark, original);
+        if (put_back_original(json, mark, original))
+            return true;
+        sweep_marker(container, original);
+        return false;
     }
     at.report();
     Ref failure = steal(PyErr_GetRaisedException());
-    if (!put_back_original(json, mark, original) && !discard_ordinary()) {
-        Ref second = steal(PyErr_GetRaisedException());
-        PyException_SetContext(second, failure.release());
-        PyErr_SetRaisedException(second.release());
-        return false;
+    if (!put_back_original(json, mark, original)) {
+        sweep_marker(container, original);
+        if (!discard_ordinary()) {
+            Ref second = steal(PyErr_GetRaisedException());
+            PyException_SetContext(second, failure.release());
+            PyErr_SetRaisedException(second.release());
+            return false;
+        }
     }
     PyErr_SetRaisedException(failure.release());
     return false;
@@ -317,14 +359,15 @@ bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
         return !PyErr_Occurred();
     at.line(44);
     Ref original = attr(match, value_name);
-    Ref full_path = original ? attr(match, full_path_name) : Ref();
+    Ref container = original ? container_of(match) : Ref();
+    Ref full_path = container ? attr(match, full_path_name) : Ref();
     Ref mark_path = full_path ? steal(PyUnicode_FromFormat("$.%S", full_path.get())) : Ref();
     jsonpath::Parsed parsed_mark;
     if (!mark_path || !parse_path(parsed_mark, mark_path, jsonpath::Table::marks))
         return false;
     Ref mark = borrow(parsed_mark.expression());
     const bool filtered = mark_and_filter(at, json, path, mark_path);
-    return leave_no_marker(at, json, mark, original, filtered);
+    return leave_no_marker(at, json, mark, original, container, filtered);
 }
 
 Ref dict_delete_path(Site& at, PyObject* json, PyObject* path, PyObject* index)
@@ -433,10 +476,9 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
     }
     if (!text && !PyErr_Occurred()) {
         Ref dumped
-            = dump ? call_with_keywords(dump,
-                                        {x, stream, default_style, default_flow_style, canonical,
-                                         indent, allow_unicode, encoding, sort_keys},
-                                        dump_keywords)
+            = dump ? call_with_keywords(dump, {x, stream}, dump_keywords,
+                                        {default_style, default_flow_style, canonical, indent,
+                                         allow_unicode, encoding, sort_keys})
                    : Ref();
         text = dumped ? text_of(stream, buffer) : Ref();
     }
@@ -451,7 +493,7 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
     }
     at.line(58);
     Ref written = with_block(
-        at, call_with_keywords(open_builtin, {path, mode, encoding}, open_keywords), 58, 59,
+        at, call_with_keywords(open_builtin, {path, mode}, open_keywords, {encoding}), 58, 59,
         [&text](PyObject* yaml_file) { return call_method(yaml_file, write_name, text); }, none);
     return written ? none() : Ref();
 }

@@ -15,8 +15,6 @@ between two marks in one process.
 """
 
 import os
-import re
-import subprocess
 import sys
 import tempfile
 import timeit
@@ -26,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import yaml  # noqa: E402
 
 from yaml_docs import SIZES, document  # noqa: E402
+from common import callgrind_parts  # noqa: E402
 
 OPTIONS = ("default_style='', default_flow_style=False, canonical=False, indent=2, "
            "allow_unicode=True, encoding=None, sort_keys=False")
@@ -108,22 +107,8 @@ def main_callgrind():
     print(f"{'document':<22}{'writer':<20}{'Ir':>16}{'vs dict_write_yaml':>20}")
     for kind in KINDS:
         with tempfile.TemporaryDirectory() as scratch:
-            out = os.path.join(scratch, "callgrind.out")
             code = CHILD.format(bench=bench, kind=kind, path=os.path.join(scratch, "out.yaml"))
-            done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                                   "--dump-before=os_getppid", sys.executable, "-c", code],
-                                  capture_output=True, text=True,
-                                  env=dict(os.environ, PYTHONHASHSEED="0"))
-            if done.returncode:
-                raise SystemExit(done.stderr[-3000:])
-            parts = {}
-            for name in os.listdir(scratch):
-                with open(os.path.join(scratch, name)) as f:
-                    text = f.read()
-                if "Trigger: --dump-before" in text:
-                    part = int(re.search(r"^part: (\d+)", text, re.M).group(1))
-                    parts[part] = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
-        counts = [parts[k] for k in sorted(parts)]
+            counts = callgrind_parts("-c", code)
         # Two marks per writer: warm | one call.
         irs = {label: counts[2 * i + 1] for i, label in enumerate(WRITERS)}
         for label, ir in irs.items():

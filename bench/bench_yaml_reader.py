@@ -13,8 +13,6 @@ of one warm call of each on the 100 KB Kubernetes-like document under
 
 import json
 import os
-import re
-import subprocess
 import sys
 import tempfile
 import timeit
@@ -23,6 +21,7 @@ import yaml
 
 sys.path.insert(0, os.path.dirname(__file__))
 from yaml_docs import SIZES, document, documents  # noqa: E402
+from common import callgrind_parts  # noqa: E402
 
 from tarvex_func.function import textkit  # noqa: E402
 
@@ -125,19 +124,7 @@ def callgrind(folder):
     for which in ("native", "FullLoader", "CFullLoader", "json"):
         if which == "CFullLoader" and not C_LOADER:
             continue
-        out = os.path.join(folder, which, "callgrind.out")
-        os.makedirs(os.path.dirname(out))
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                        "--dump-before=os_getppid", sys.executable, script, yaml_path, json_path,
-                        which], capture_output=True, check=True)
-        parts = {}
-        for name in os.listdir(os.path.dirname(out)):
-            with open(os.path.join(os.path.dirname(out), name)) as file:
-                text = file.read()
-            if "Trigger: --dump-before" in text:
-                part = int(re.search(r"^part: (\d+)", text, re.M).group(1))
-                parts[part] = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
-        counts[which] = parts[max(parts)]
+        counts[which] = callgrind_parts(script, yaml_path, json_path, which)[-1]
         print(f"{which:<12} {counts[which] / 1e6:>10.1f} M instructions")
         sys.stdout.flush()
     print(f"FullLoader / native {counts['FullLoader'] / counts['native']:.1f}, "

@@ -18,14 +18,12 @@ package costing more than the twin; such rows are listed at the end.
 """
 
 import os
-import re
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench_frame import Case, call_forms  # noqa: E402
+from common import callgrind_parts  # noqa: E402
 
 N = 2000
 MARK = "os.getppid()"
@@ -120,22 +118,7 @@ def run(jobs, install):
     """Ir per iteration of each job's statement, loop included."""
     bench = os.path.dirname(os.path.abspath(__file__))
     code = CHILD.format(bench=bench, install=install, mark=MARK, n=N, twice=2 * N, jobs=jobs)
-    with tempfile.TemporaryDirectory() as scratch:
-        out = os.path.join(scratch, "callgrind.out")
-        done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                               "--dump-before=os_getppid", sys.executable, "-c", code],
-                              capture_output=True, text=True,
-                              env=dict(os.environ, PYTHONHASHSEED="0"))
-        if done.returncode:
-            raise SystemExit(done.stderr[-3000:])
-        parts = {}
-        for name in os.listdir(scratch):
-            with open(os.path.join(scratch, name)) as f:
-                text = f.read()
-            if "Trigger: --dump-before" in text:
-                part = int(re.search(r"^part: (\d+)", text, re.M).group(1))
-                parts[part] = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
-    counts = [parts[k] for k in sorted(parts)]
+    counts = callgrind_parts("-c", code)
     # Three marks per job: warm-up | N | 2N.
     return [(counts[3 * i + 2] - counts[3 * i + 1]) / N for i in range(len(jobs))]
 

@@ -1,12 +1,15 @@
 """Timing helpers shared by the benchmarks.
 
 Every figure is a ratio against a plain-Python twin measured in the same run:
-the time of the twin divided by the time of the native function, so a ratio
-above 1 means the native function is faster.
+the time of the native function divided by the time of the twin, so a ratio
+above 1 means the package costs more.
 """
 
 import os
+import re
+import subprocess
 import sys
+import tempfile
 import timeit
 
 
@@ -68,3 +71,24 @@ def make_tree(top, files, per_dir, fanout):
         made += per_dir
         index += 1
     return top
+
+
+def callgrind_parts(*argv):
+    """Instructions that `python *argv` runs under callgrind, split where the
+    child calls os.getppid() (its marker): the count of each part, in order."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "callgrind.out")
+        done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                               "--dump-before=os_getppid", sys.executable, *argv],
+                              capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONHASHSEED="0"))
+        if done.returncode:
+            raise SystemExit(done.stderr[-3000:])
+        parts = {}
+        for name in os.listdir(scratch):
+            with open(os.path.join(scratch, name)) as f:
+                text = f.read()
+            if "Trigger: --dump-before" in text:
+                part = int(re.search(r"^part: (\d+)", text, re.M).group(1))
+                parts[part] = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
+    return [parts[k] for k in sorted(parts)]

@@ -92,6 +92,17 @@ bool distribution_version_in(const char* distribution,
     return false;
 }
 
+PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept
+{
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (PyObject* found = PyDict_GetItemString(base->tp_dict, name))
+            return found;
+    }
+    return nullptr;
+}
+
 bool KeptDict::keep(PyObject* dict) noexcept
 {
     copy_ = PyDict_Copy(dict);

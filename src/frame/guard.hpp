@@ -21,6 +21,11 @@ namespace tarvex {
 bool distribution_version_in(const char* distribution,
                              std::initializer_list<std::string_view> prefixes) noexcept;
 
+// A class attribute as the class's MRO holds it, read from the class dicts
+// without running any code (no descriptor, no metaclass); borrowed, nullptr
+// when missing.
+PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept;
+
 // A dictionary whose bindings a native path read: a module's names or a
 // class-level table. Every key must keep holding the same object and no key
 // may be added, but the registry that a warning issued from a module adds.

@@ -393,18 +393,6 @@ bool stock_table(PyObject* table, PyObject* pattern_type) noexcept
     return true;
 }
 
-// A class attribute found along the MRO, borrowed; nullptr when missing.
-PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept
-{
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyObject* found = PyDict_GetItemString(base->tp_dict, name))
-            return found;
-    }
-    return nullptr;
-}
-
 // What was kept of one resolver class: its table, the lists the table held
 // with a copy of each one's items, and the (empty) path resolvers.
 struct KeptResolver {

@@ -65,17 +65,6 @@ struct Library {
 };
 constinit Library library;
 
-PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept
-{
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyObject* found = PyDict_GetItemString(base->tp_dict, name))
-            return found;
-    }
-    return nullptr;
-}
-
 bool keep_table(KeptDict& kept, PyTypeObject* type, const char* name) noexcept
 {
     PyObject* table = class_attribute(type, name);

@@ -7,7 +7,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
-.PHONY: demo test install sanitize bench format clean wheel wheel-test test-clang
+.PHONY: demo test install sanitize bench format clean wheel wheel-test test-clang \
+	test-3.14 test-3.15
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -68,6 +69,22 @@ test-clang: $(CLANG_PY)
 	$(CLANG_PY) -m pip install --quiet --no-build-isolation -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
 		-C build-dir=build/clang ".[test]"
 	$(CLANG_PY) -m pytest -q -p no:cacheprovider
+
+# The whole suite on CPython 3.14 and 3.15 as Debian builds them, fetched and
+# cached by tools/pythons.sh (outside the clone; `tools/pythons.sh dir` names
+# the folder), each in a virtual environment of its own. A warning of either
+# compiler fails the build there, so that a header change of a new release is
+# seen at once.
+CXX_FOR_PYTHONS ?= g++
+
+.venv-py%/bin/python:
+	tools/pythons.sh venv $* .venv-py$*
+	$@ -m pip install --quiet $(BUILD_DEPS)
+
+test-3.14 test-3.15: test-%: .venv-py%/bin/python
+	.venv-py$*/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_WERROR=ON \
+		-C cmake.define.CMAKE_CXX_COMPILER=$(CXX_FOR_PYTHONS) -C build-dir=build/py$*-$(CXX_FOR_PYTHONS) ".[test]"
+	.venv-py$*/bin/python -m pytest -q -p no:cacheprovider
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

@@ -19,7 +19,9 @@ constexpr const char registry_key[] = "generator_type";
 
 Name replace_name{"replace"};
 Name co_code_name{"co_code"};
+Name co_linetable_name{"co_linetable"};
 Keywords code_keywords{"co_code co_linetable"};
+Keywords placed_code_keywords{"co_code co_linetable co_firstlineno"};
 
 struct GeneratorObject {
     PyObject ob_base;
@@ -254,12 +256,17 @@ PyObject* get_yieldfrom(PyObject*, void*) { Py_RETURN_NONE; }
 // The function's code with the few instructions of an empty code object
 // (a frame reports no line on no instructions) and a line table that puts
 // them at `line`: one entry without columns, the line given as its distance
-// from the first line.
+// from the first line. The table's format is the host's own and not part of
+// its stable interface, so the result is checked through the public line
+// lookup; were the format to change, the empty code's own table is used,
+// placed at `line`, and only the code's first line differs from the
+// function's.
 Ref code_at_line(PyObject* code, int first_line, int line)
 {
     Ref empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line)));
     Ref instructions = empty ? attr(empty, co_code_name) : Ref();
-    if (!instructions)
+    Ref replace = instructions ? attr(code, replace_name) : Ref();
+    if (!replace)
         return {};
     const Py_ssize_t units = PyBytes_GET_SIZE(instructions.get()) / 2;
     constexpr unsigned char without_columns = 0x80 | (13 << 3);
@@ -272,9 +279,18 @@ Ref code_at_line(PyObject* code, int first_line, int line)
         table[size++] = static_cast<unsigned char>(0x40 | (value & 0x3f));
     table[size++] = static_cast<unsigned char>(value);
     Ref lines = steal(PyBytes_FromStringAndSize(reinterpret_cast<char*>(table), size));
-    Ref replace = lines ? attr(code, replace_name) : Ref();
-    return replace ? call_with_keywords(replace, {instructions.get(), lines.get()}, code_keywords)
-                   : Ref();
+    Ref made = lines ? call_with_keywords(replace, {instructions.get(), lines.get()}, code_keywords)
+                     : Ref();
+    if (!made || PyCode_Addr2Line(reinterpret_cast<PyCodeObject*>(made.get()), 0) == line)
+        return made;
+    Ref placed = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", line)));
+    Ref placed_lines = placed ? attr(placed, co_linetable_name) : Ref();
+    Ref line_number = placed_lines ? steal(PyLong_FromLong(line)) : Ref();
+    return line_number
+               ? call_with_keywords(replace,
+                                    {instructions.get(), placed_lines.get(), line_number.get()},
+                                    placed_code_keywords)
+               : Ref();
 }
 
 // The frame shows the line the body stands at, as the host's frames do; it

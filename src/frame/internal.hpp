@@ -32,7 +32,7 @@ struct ModuleState {
     PyObject* filename = nullptr; // "setkit.py"
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
-    PyObject* traceback_frames = nullptr; // line -> frame of an entry
+    PyObject* traceback_frames = nullptr; // line -> (entry name, frame)
     PyTypeObject* function_type = nullptr;
     PyTypeObject* generator_type = nullptr;
 };

@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
 .PHONY: demo test install sanitize bench format clean wheel wheel-test test-clang \
-	test-3.14 test-3.15
+	test-3.14 test-3.15 test-3.13t
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -81,7 +81,13 @@ CXX_FOR_PYTHONS ?= g++
 	tools/pythons.sh venv $* .venv-py$*
 	$@ -m pip install --quiet $(BUILD_DEPS)
 
-test-3.14 test-3.15: test-%: .venv-py%/bin/python
+# test-3.13t: the same on a free-threaded CPython 3.13 that the script builds
+# from Debian's source package (some minutes, once), run with the GIL off and
+# the stress tests running longer.
+test-3.13t: export PYTHON_GIL := 0
+test-3.13t: export TARVEX_STRESS_SECONDS := 3
+
+test-3.14 test-3.15 test-3.13t: test-%: .venv-py%/bin/python
 	.venv-py$*/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_WERROR=ON \
 		-C cmake.define.CMAKE_CXX_COMPILER=$(CXX_FOR_PYTHONS) -C build-dir=build/py$*-$(CXX_FOR_PYTHONS) ".[test]"
 	.venv-py$*/bin/python -m pytest -q -p no:cacheprovider

@@ -73,8 +73,10 @@ mirror() {
 # Every path apt reads sources from or writes to is under the cache; the
 # system's own settings (proxies, date checks) still apply, its hooks after an
 # update do not.
+# Runs of the script at the same time (CI builds one interpreter while it
+# fetches another) take turns at apt through one lock.
 private_apt() {
-  apt-get -q -c "$apt_dir/apt.conf" "$@"
+  flock "$cache/apt.lock" apt-get -q -c "$apt_dir/apt.conf" "$@"
 }
 
 write_apt_conf() {
@@ -117,8 +119,13 @@ refresh_lists() {
   touch "$apt_dir/lists/.fresh"
 }
 
+# Refreshed once, by whichever run comes first.
 ensure_lists() {
-  [[ -e $apt_dir/lists/.fresh ]] || refresh_lists
+  mkdir -p "$cache"
+  (
+    flock 9
+    [[ -e $apt_dir/lists/.fresh ]] || refresh_lists
+  ) 9>"$cache/lists.lock"
 }
 
 # Downloads .deb files into the current folder (apt-get download writes there).

@@ -77,9 +77,16 @@ test-clang: $(CLANG_PY)
 # seen at once.
 CXX_FOR_PYTHONS ?= g++
 
+# The dependencies and test tools first, as wheels where there are any
+# (--prefer-binary) and otherwise built each in an environment of its own:
+# 3.13t has no wheel of PyYAML, and the newest releases of some test tools
+# have none yet and need a Rust toolchain to build. mypy is used by two tests
+# only, which are skipped where it cannot be installed.
 .venv-py%/bin/python:
 	tools/pythons.sh venv $* .venv-py$*
 	$@ -m pip install --quiet $(BUILD_DEPS)
+	$@ -m pip install --quiet --prefer-binary PyYAML "jsonpath-ng>=1.6,<2" pytest hypothesis types-PyYAML
+	$@ -m pip install --quiet --prefer-binary mypy || echo "mypy could not be installed: its tests are skipped"
 
 # test-3.13t: the same on a free-threaded CPython 3.13 that the script builds
 # from Debian's source package (some minutes, once), run with the GIL off and
@@ -88,7 +95,8 @@ test-3.13t: export PYTHON_GIL := 0
 test-3.13t: export TARVEX_STRESS_SECONDS := 3
 
 test-3.14 test-3.15 test-3.13t: test-%: .venv-py%/bin/python
-	.venv-py$*/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.TARVEX_WERROR=ON \
+	.venv-py$*/bin/python -m pip install --quiet --no-deps --no-build-isolation \
+		-C cmake.define.TARVEX_WERROR=ON \
 		-C cmake.define.CMAKE_CXX_COMPILER=$(CXX_FOR_PYTHONS) -C build-dir=build/py$*-$(CXX_FOR_PYTHONS) ".[test]"
 	.venv-py$*/bin/python -m pytest -q -p no:cacheprovider
 

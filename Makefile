@@ -7,7 +7,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
-.PHONY: demo test test-all install sanitize bench bench-data docs format clean wheel wheel-test test-clang
+.PHONY: demo test test-all install sanitize bench bench-data docs format clean wheel wheel-test \
+	test-clang test-3.14 test-3.15 test-3.13t
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -92,6 +93,36 @@ test-clang: $(CLANG_PY)
 	$(CLANG_PY) -m pip install --quiet --no-build-isolation -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
 		-C build-dir=build/clang ".[test]"
 	$(CLANG_PY) -m pytest -q -p no:cacheprovider
+
+# The whole suite on CPython 3.14 and 3.15 as Debian builds them, fetched and
+# cached by tools/pythons.sh (outside the clone; `tools/pythons.sh dir` names
+# the folder), each in a virtual environment of its own. A warning of either
+# compiler fails the build there, so that a header change of a new release is
+# seen at once.
+CXX_FOR_PYTHONS ?= g++
+
+# The dependencies and test tools first, as wheels where there are any
+# (--prefer-binary) and otherwise built each in an environment of its own:
+# 3.13t has no wheel of PyYAML, and the newest releases of some test tools
+# have none yet and need a Rust toolchain to build. mypy is used by two tests
+# only, which are skipped where it cannot be installed.
+.venv-py%/bin/python:
+	tools/pythons.sh venv $* .venv-py$*
+	$@ -m pip install --quiet $(BUILD_DEPS)
+	$@ -m pip install --quiet --prefer-binary PyYAML "jsonpath-ng>=1.6,<2" pytest hypothesis types-PyYAML
+	$@ -m pip install --quiet --prefer-binary mypy || echo "mypy could not be installed: its tests are skipped"
+
+# test-3.13t: the same on a free-threaded CPython 3.13 that the script builds
+# from Debian's source package (some minutes, once), run with the GIL off and
+# the stress tests running longer.
+test-3.13t: export PYTHON_GIL := 0
+test-3.13t: export TARVEX_STRESS_SECONDS := 3
+
+test-3.14 test-3.15 test-3.13t: test-%: .venv-py%/bin/python
+	.venv-py$*/bin/python -m pip install --quiet --no-deps --no-build-isolation \
+		-C cmake.define.TARVEX_WERROR=ON \
+		-C cmake.define.CMAKE_CXX_COMPILER=$(CXX_FOR_PYTHONS) -C build-dir=build/py$*-$(CXX_FOR_PYTHONS) ".[test]"
+	.venv-py$*/bin/python -m pytest -q -p no:cacheprovider
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

@@ -4,7 +4,10 @@ failure paths, called a few thousand times. Neither the interpreter's count of
 allocated blocks nor the reference counts of the arguments may grow.
 
 (Under `make sanitize` objects come from malloc and the interpreter counts no
-blocks, so there only the reference counts are checked.)"""
+blocks, so there only the reference counts are checked; so on a free-threaded
+interpreter, which frees memory that other threads may still be reading only
+once every thread has passed a quiescent point: after other threads have run,
+its count of allocated blocks lags behind the objects freed.)"""
 
 import gc
 import json
@@ -12,6 +15,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 from typing import Any, Callable, NamedTuple
@@ -28,6 +32,7 @@ CALLS = 2000
 # A leak of one block per call shows as CALLS blocks; caches of the host that
 # settle during the warm-up may still move a little.
 SLACK = CALLS // 20
+BLOCKS_COUNTED = not sysconfig.get_config_var("Py_GIL_DISABLED")
 
 
 
@@ -523,7 +528,7 @@ def test_repeated_calls_keep_blocks_and_reference_counts(case, place, rebind):
     gc.collect()
     refs = [sys.getrefcount(x) for x in watched]
     grown = rounds_until_steady(lambda: call_once(case, args, kwargs))
-    assert grown < SLACK, f"{case.label}: {grown} blocks more after {CALLS} calls"
+    assert grown < SLACK or not BLOCKS_COUNTED, f"{case.label}: {grown} blocks more after {CALLS} calls"
     assert [sys.getrefcount(x) for x in watched] == refs, case.label
 
 
@@ -614,5 +619,5 @@ def test_hubkit_repeated_calls_keep_blocks_and_reference_counts():
     assert done.returncode == 0, done.stderr
     results = json.loads(done.stdout)
     assert len(results) == 6 + 7 * 4
-    bad = {label: r for label, r in results.items() if r[0] >= SLACK or not r[1]}
+    bad = {label: r for label, r in results.items() if (r[0] >= SLACK and BLOCKS_COUNTED) or not r[1]}
     assert not bad

@@ -13,7 +13,8 @@ def test_version_metadata_and_command_line_agree():
     assert meta["Version"] == tarvex_func.__version__
     assert meta["License-Expression"] == "MIT"
     assert "Typing :: Typed" in meta.get_all("Classifier")
-    assert "Programming Language :: Python :: 3.13" in meta.get_all("Classifier")
+    for version in ("3.13", "3.14", "3.15"):
+        assert f"Programming Language :: Python :: {version}" in meta.get_all("Classifier")
     changelog = pathlib.Path(__file__).parent.parent / "CHANGELOG.md"
     latest = next(line for line in changelog.read_text().splitlines() if line.startswith("## "))
     assert latest.startswith(f"## {tarvex_func.__version__} ")

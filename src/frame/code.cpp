@@ -7,6 +7,12 @@
 namespace tarvex {
 namespace {
 
+Name replace_name{"replace"};
+Keywords<"co_argcount co_posonlyargcount co_kwonlyargcount co_nlocals co_stacksize "
+         "co_flags co_code co_consts co_names co_varnames co_freevars co_cellvars "
+         "co_name co_qualname co_linetable co_exceptiontable">
+    code_keywords;
+
 int code_flags(const Spec& spec)
 {
     return CO_OPTIMIZED | CO_NEWLOCALS | (spec.star_args ? CO_VARARGS : 0)
@@ -41,17 +47,31 @@ Ref local_names(const Spec& spec, PyObject* params)
 
 } // namespace
 
+// The code object is made by `replace` on an empty one, through keywords:
+// the constructor's positional form is not part of the stable interface and
+// has changed between releases, while `replace` names each field.
 Ref new_code(const Spec& spec, PyObject* params) noexcept
 {
     Ref varnames = local_names(spec, params);
     Ref name = steal(PyUnicode_InternFromString(spec.name));
-    if (!varnames || !name)
+    const char* filename = PyUnicode_AsUTF8(state.filename);
+    if (!varnames || !name || !filename)
         return {};
-    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.param_count(), 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 0,
-        code_flags(spec), state.empty_bytes, state.empty_tuple, state.empty_tuple, varnames,
-        state.empty_tuple, state.empty_tuple, state.filename, name, name, spec.line,
-        state.empty_bytes, state.empty_bytes)));
+    Ref empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, spec.line)));
+    Ref argcount = steal(PyLong_FromLong(spec.param_count()));
+    Ref nlocals = steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
+    Ref flags = steal(PyLong_FromLong(code_flags(spec)));
+    Ref zero = steal(PyLong_FromLong(0));
+    Ref replace = empty ? attr(empty, replace_name) : Ref();
+    if (!argcount || !nlocals || !flags || !zero || !replace)
+        return {};
+    PyObject* empty_bytes = state.empty_bytes;
+    PyObject* empty_tuple = state.empty_tuple;
+    return call_with_keywords(replace, code_keywords,
+                              {argcount.get(), zero.get(), zero.get(), nlocals.get(), zero.get(),
+                               flags.get(), empty_bytes, empty_tuple, empty_tuple, varnames.get(),
+                               empty_tuple, empty_tuple, name.get(), name.get(), empty_bytes,
+                               empty_bytes});
 }
 
 namespace {
@@ -74,7 +94,9 @@ Ref new_entry_frame(PyObject* name, int line)
 
 // The frame behind entries named `name` at `line`. Entries of one line share
 // one code object and one frame, made once: the frame only carries the code,
-// its line and the module's globals, and nothing runs in it.
+// its line and the module's globals, and nothing runs in it. The cache keeps
+// the name beside the frame, so that a hit is checked without reading the
+// code object's fields.
 Ref entry_frame(PyObject* name, int line)
 {
     Ref key = steal(PyLong_FromLong(line));
@@ -84,15 +106,17 @@ Ref entry_frame(PyObject* name, int line)
     if (PyDict_GetItemRef(state.traceback_frames, key, &cached) < 0)
         return {};
     const bool line_taken = cached != nullptr;
-    if (Ref frame = steal(cached)) {
-        Ref code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(as_frame(frame))));
-        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+    if (Ref entry = steal(cached)) {
+        PyObject* cached_name = PyTuple_GET_ITEM(entry.get(), 0);
         if (cached_name == name || PyUnicode_Compare(cached_name, name) == 0)
-            return frame;
+            return borrow(PyTuple_GET_ITEM(entry.get(), 1));
     }
     Ref frame = new_entry_frame(name, line);
+    if (!frame || line_taken)
+        return frame;
     // A cache that cannot grow still leaves the entry to be made.
-    if (frame && !line_taken && PyDict_SetItem(state.traceback_frames, key, frame) < 0)
+    Ref entry = steal(PyTuple_Pack(2, name, frame.get()));
+    if (!entry || PyDict_SetItem(state.traceback_frames, key, entry) < 0)
         PyErr_Clear();
     return frame;
 }

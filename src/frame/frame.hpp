@@ -14,6 +14,7 @@
 #include "call.hpp"
 #include "spec.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -46,10 +47,12 @@ namespace detail {
 
 // The package's one dictionary watcher, shared by its modules: every event on
 // a watched dictionary bumps `generation`; `id` is -1 when the interpreter
-// had no watcher left, and nothing is cached then.
+// had no watcher left, and nothing is cached then. Events come from whichever
+// thread changes a dictionary, so the counter is atomic (a read is still a
+// plain load on x86-64).
 struct DictWatch {
     int id = -1;
-    std::uint64_t generation = 1;
+    std::atomic<std::uint64_t> generation = 1;
 };
 extern DictWatch* dict_watch;
 
@@ -59,7 +62,10 @@ extern DictWatch* dict_watch;
 // moves `watched_generation()` on. False, with nothing pending, when the
 // interpreter had no watcher left (the caller then checks at every use).
 bool watch_dict(PyObject* dict) noexcept;
-inline std::uint64_t watched_generation() noexcept { return detail::dict_watch->generation; }
+inline std::uint64_t watched_generation() noexcept
+{
+    return detail::dict_watch->generation.load(std::memory_order_acquire);
+}
 
 // `name.a.b...` as `global_attr` reads it, with the links read from
 // dictionaries cached: the global from the module's globals or builtins, then
@@ -82,10 +88,18 @@ public:
 
     Ref get() noexcept
     {
-        if (generation_ != detail::dict_watch->generation || !owners_are_modules())
+        int links = 0;
+#ifdef Py_GIL_DISABLED
+        Ref value = cached(links);
+        if (!value)
+            return fill();
+#else
+        if (generation_ != watched_generation() || !owners_are_modules())
             return fill();
         Ref value = borrow(value_);
-        for (int i = cached_; value && i < length_; ++i)
+        links = cached_;
+#endif
+        for (int i = links; value && i < length_; ++i)
             value = attr(value, *names_[i]);
         return value;
     }
@@ -102,13 +116,23 @@ private:
     }
     // The lookup from the start, caching what it read from dictionaries.
     Ref fill() noexcept;
+    void publish(PyObject* value, int cached, PyObject* const* owners, int owner_count,
+                 std::uint64_t generation) noexcept;
+#ifdef Py_GIL_DISABLED
+    // Without the GIL another thread may refill the cache at any time: the
+    // cache is read and written under `lock_`, and it holds its modules.
+    // The cached value, if the cache holds, and the links it stands for.
+    Ref cached(int& links) noexcept;
+    PyMutex lock_{};
+#endif
 
     const Constant* names_[max_links];
     int length_;
     int cached_ = 0;                // leading links that `value_` stands for
     std::uint64_t generation_ = 0;  // of the cache; 0 never matches
     PyObject* value_ = nullptr;     // owned; kept for the life of the process
-    PyObject* owners_[max_links]{}; // the modules read from (alive while the cache holds)
+    PyObject* owners_[max_links]{}; // the modules read from (alive while the cache holds;
+                                    // owned without the GIL)
     int owner_count_ = 0;
 };
 
@@ -361,6 +385,9 @@ struct ModuleDef {
     const char* name; // the bare module name, "setkit"
     const char* doc;
     std::span<const Statement> statements; // module-level statements in source order
+    // Whether all the module's shared state is safe without the GIL (declared
+    // to free-threaded hosts with `Py_mod_gil`).
+    bool runs_without_gil = false;
 
     // Whether some statement defines a generator function, which needs the
     // shared generator type ready before the first call.

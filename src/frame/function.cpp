@@ -1,10 +1,9 @@
 // The function type shared by every module of the package.
 #include "internal.hpp"
 
-#include <structmember.h>
-
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tarvex {
 namespace {
@@ -12,21 +11,43 @@ namespace {
 constexpr const char registry_key[] = "function_type";
 
 // --- attributes -------------------------------------------------------------
+//
+// The fields behind the writable attributes are read and replaced under the
+// object's lock: without the GIL a reader must not take a reference to an
+// object that a setter in another thread is releasing. With the GIL the lock
+// is nothing.
+
+// The field, made by `make` on first use. It is made outside the lock (a
+// lock is given up while its holder waits for another one), and the first
+// value stored wins.
+template <class Make> PyObject* lazy_field(PyObject* owner, PyObject** field, Make make)
+{
+    if (Ref value = read_field(owner, field))
+        return value.release();
+    PyObject* made = make();
+    if (!made)
+        return nullptr;
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(owner);
+    if (!*field)
+        *field = std::exchange(made, nullptr);
+    value = Py_NewRef(*field);
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(made);
+    return value;
+}
 
 PyObject* get_doc(PyObject* self, void*)
 {
-    FunctionObject* f = as_function(self);
-    if (!f->doc) {
-        f->doc = f->spec->doc ? PyUnicode_FromString(f->spec->doc) : Py_NewRef(Py_None);
-        if (!f->doc)
-            return nullptr;
-    }
-    return Py_NewRef(f->doc);
+    const Spec* spec = as_function(self)->spec;
+    return lazy_field(self, &as_function(self)->doc, [spec] {
+        return spec->doc ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);
+    });
 }
 
 int set_doc(PyObject* self, PyObject* value, void*)
 {
-    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    store_field(self, &as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -34,21 +55,39 @@ PyObject* get_name(PyObject* self, void*) { return function_name(self).release()
 
 } // namespace
 
-Ref function_name(PyObject* function) noexcept
+Ref read_field([[maybe_unused]] PyObject* owner, PyObject* const* field) noexcept
 {
-    FunctionObject* f = as_function(function);
-    if (!f->name && !(f->name = PyUnicode_InternFromString(f->spec->name)))
-        return {};
-    return borrow(f->name);
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(owner);
+    value = Py_XNewRef(*field);
+    Py_END_CRITICAL_SECTION();
+    return steal(value);
 }
 
-int set_string(PyObject** field, PyObject* value, const char* message) noexcept
+void store_field([[maybe_unused]] PyObject* owner, PyObject** field, PyObject* value) noexcept
+{
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(owner);
+    old = std::exchange(*field, value);
+    Py_END_CRITICAL_SECTION();
+    // Released after the lock: the release may run code that reads the field.
+    Py_XDECREF(old);
+}
+
+Ref function_name(PyObject* function) noexcept
+{
+    const Spec* spec = as_function(function)->spec;
+    return steal(lazy_field(function, &as_function(function)->name,
+                            [spec] { return PyUnicode_InternFromString(spec->name); }));
+}
+
+int set_string(PyObject* owner, PyObject** field, PyObject* value, const char* message) noexcept
 {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(*field, Py_NewRef(value));
+    store_field(owner, field, Py_NewRef(value));
     return 0;
 }
 
@@ -56,23 +95,24 @@ namespace {
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
+    return set_string(self, &as_function(self)->name, value,
+                      "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*)
+{
+    return read_field(self, &as_function(self)->qualname).release();
+}
 
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&as_function(self)->qualname, value,
+    return set_string(self, &as_function(self)->qualname, value,
                       "__qualname__ must be set to a string object");
 }
 
 PyObject* get_dict(PyObject* self, void*)
 {
-    FunctionObject* f = as_function(self);
-    if (!f->dict && !(f->dict = PyDict_New()))
-        return nullptr;
-    return Py_NewRef(f->dict);
+    return lazy_field(self, &as_function(self)->dict, [] { return PyDict_New(); });
 }
 
 int set_dict(PyObject* self, PyObject* value, void*)
@@ -85,22 +125,28 @@ int set_dict(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
+    store_field(self, &as_function(self)->dict, Py_NewRef(value));
     return 0;
 }
 
-PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* or_none(Ref value) { return value ? value.release() : Py_NewRef(Py_None); }
 
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
+PyObject* get_code(PyObject* self, void*) { return or_none(borrow(as_function(self)->code)); }
+PyObject* get_defaults(PyObject* self, void*)
+{
+    return or_none(read_field(self, &as_function(self)->defaults));
+}
+PyObject* get_kwdefaults(PyObject* self, void*)
+{
+    return or_none(read_field(self, &as_function(self)->kwdefaults));
+}
 
 // Stores a new `__defaults__` or `__kwdefaults__` for reading back only:
 // calls keep the values fixed at definition, which the warning says.
-int set_shown_defaults(PyObject** field, PyObject* value, bool (*accepts)(PyObject*),
-                       const char* type_message, const char* warning)
+int set_shown_defaults(PyObject* self, PyObject** field, PyObject* value,
+                       bool (*accepts)(PyObject*), const char* type_message, const char* warning)
 {
     if (value == Py_None)
         value = nullptr;
@@ -112,7 +158,7 @@ int set_shown_defaults(PyObject** field, PyObject* value, bool (*accepts)(PyObje
     // takes effect.
     if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
         return -1;
-    Py_XSETREF(*field, Py_XNewRef(value));
+    store_field(self, field, Py_XNewRef(value));
     return 0;
 }
 
@@ -122,24 +168,22 @@ bool is_dict(PyObject* value) { return PyDict_Check(value); }
 int set_defaults(PyObject* self, PyObject* value, void*)
 {
     return set_shown_defaults(
-        &as_function(self)->defaults, value, is_tuple, "__defaults__ must be set to a tuple object",
+        self, &as_function(self)->defaults, value, is_tuple,
+        "__defaults__ must be set to a tuple object",
         "changes to __defaults__ will not currently affect the values used in function calls");
 }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
     return set_shown_defaults(
-        &as_function(self)->kwdefaults, value, is_dict,
+        self, &as_function(self)->kwdefaults, value, is_dict,
         "__kwdefaults__ must be set to a dict object",
         "changes to __kwdefaults__ will not currently affect the values used in function calls");
 }
 
 PyObject* get_annotations(PyObject* self, void*)
 {
-    FunctionObject* f = as_function(self);
-    if (!f->annotations && !(f->annotations = PyDict_New()))
-        return nullptr;
-    return Py_NewRef(f->annotations);
+    return lazy_field(self, &as_function(self)->annotations, [] { return PyDict_New(); });
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*)
@@ -150,12 +194,24 @@ int set_annotations(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    store_field(self, &as_function(self)->annotations, Py_XNewRef(value));
     return 0;
 }
 
 // The package defines no coroutine functions, so `_is_coroutine` is False.
 PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
+
+// Any object, as for the host's functions; after a delete it reads as None.
+PyObject* get_module(PyObject* self, void*)
+{
+    return or_none(read_field(self, &as_function(self)->module));
+}
+
+int set_module(PyObject* self, PyObject* value, void*)
+{
+    store_field(self, &as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
 
 PyGetSetDef function_getset[] = {
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
@@ -176,12 +232,8 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 // --- methods and slots ------------------------------------------------------
@@ -204,7 +256,8 @@ PyObject* function_get(PyObject* self, PyObject* instance, PyObject*)
 
 PyObject* function_repr(PyObject* self)
 {
-    return PyUnicode_FromFormat("<tarvex_function %U at %p>", as_function(self)->qualname, self);
+    Ref qualname = read_field(self, &as_function(self)->qualname);
+    return PyUnicode_FromFormat("<tarvex_function %U at %p>", qualname.get(), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg)
@@ -275,7 +328,6 @@ PyTypeObject local_function_type = {
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
     .tp_methods = function_methods,
-    .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_get,
     .tp_dictoffset = offsetof(FunctionObject, dict),
@@ -313,21 +365,58 @@ bool carries_this_build(PyObject* registry, const char* mark_key, PyObject* shar
     return tag && std::strcmp(tag, abi_tag) == 0;
 }
 
-bool register_type(PyObject* registry, const char* key, const char* mark_key, PyTypeObject* local)
+// `local`, readied, published under `key` with its mark unless another
+// module got there first; the entry under `key` afterwards. Each entry is put
+// in with one insert-if-absent, the mark before the type, so that modules
+// initialised by several threads at once all take the first one's type.
+Ref publish_type(PyObject* registry, const char* key, const char* mark_key, PyTypeObject* local)
 {
     if (PyType_Ready(local) < 0)
-        return false;
+        return {};
     Ref mark = steal(PyCapsule_New(local, abi_mark_name, nullptr));
-    return mark && PyCapsule_SetContext(mark, const_cast<char*>(abi_tag)) == 0
-           && PyObject_SetAttrString(registry, mark_key, mark) == 0
-           && PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(local)) == 0;
+    if (!mark || PyCapsule_SetContext(mark, const_cast<char*>(abi_tag)) < 0)
+        return {};
+    Ref first_mark = publish(registry, mark_key, mark);
+    if (!first_mark)
+        return {};
+    // Another build's mark (or anything else) fails the check of the caller.
+    PyObject* type = reinterpret_cast<PyObject*>(local);
+    if (first_mark != mark && PyCapsule_IsValid(first_mark, abi_mark_name))
+        type = static_cast<PyObject*>(PyCapsule_GetPointer(first_mark, abi_mark_name));
+    return publish(registry, key, type);
 }
 
 } // namespace
 
+Ref registry_module() noexcept
+{
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!PyDict_Check(modules))
+        return steal(PyImport_AddModuleRef(registry_name));
+    Ref name = steal(PyUnicode_FromString(registry_name));
+    PyObject* found = nullptr;
+    if (!name || PyDict_GetItemRef(modules, name, &found) < 0)
+        return {};
+    if (found)
+        return steal(found);
+    Ref fresh = steal(PyModule_NewObject(name));
+    if (!fresh || PyDict_SetDefaultRef(modules, name, fresh, &found) < 0)
+        return {};
+    return steal(found);
+}
+
+Ref publish(PyObject* registry, const char* key, PyObject* value) noexcept
+{
+    Ref name = steal(PyUnicode_FromString(key));
+    PyObject* first = nullptr;
+    if (!name || PyDict_SetDefaultRef(PyModule_GetDict(registry), name, value, &first) < 0)
+        return {};
+    return steal(first);
+}
+
 bool registry_entry(const char* key, Ref& registry, Ref& entry) noexcept
 {
-    registry = steal(PyImport_AddModuleRef(registry_name));
+    registry = registry_module();
     PyObject* found = nullptr;
     if (!registry || PyObject_GetOptionalAttrString(registry, key, &found) < 0)
         return false;
@@ -342,19 +431,16 @@ PyTypeObject* shared_type(const char* key, PyTypeObject* local) noexcept
     Ref registry, shared;
     if (!registry_entry(key, registry, shared))
         return nullptr;
-    if (shared) {
-        if (!carries_this_build(registry, mark_key, shared)) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name,
-                             key, local->tp_name);
-            return nullptr;
-        }
-        // The registry keeps the type alive for the life of the process.
-        return reinterpret_cast<PyTypeObject*>(shared.get());
-    }
-    if (!register_type(registry, key, mark_key, local))
+    if (!shared && !(shared = publish_type(registry, key, mark_key, local)))
         return nullptr;
-    return local;
+    if (!carries_this_build(registry, mark_key, shared)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "%s.%s is not the %s of this build", registry_name, key,
+                         local->tp_name);
+        return nullptr;
+    }
+    // The registry keeps the type alive for the life of the process.
+    return reinterpret_cast<PyTypeObject*>(shared.get());
 }
 
 PyTypeObject* shared_function_type() noexcept

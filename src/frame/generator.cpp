@@ -19,7 +19,9 @@ constexpr const char registry_key[] = "generator_type";
 
 Name replace_name{"replace"};
 Name co_code_name{"co_code"};
+Name co_linetable_name{"co_linetable"};
 Keywords<"co_code co_linetable"> code_keywords;
+Keywords<"co_code co_linetable co_firstlineno"> placed_code_keywords;
 
 struct GeneratorObject {
     PyObject ob_base;
@@ -36,13 +38,71 @@ struct GeneratorObject {
 
 GeneratorObject* as_generator(PyObject* object) { return layout_of<GeneratorObject>(object); }
 
+// The right to run the body, and with it to touch `body`, `started` and
+// `frame`: false when the generator is already running. Without the GIL two
+// threads may ask at once, and only one is given it.
+bool claim(GeneratorObject* g)
+{
+#ifdef Py_GIL_DISABLED
+    return !std::atomic_ref<bool>(g->running).exchange(true, std::memory_order_acquire);
+#else
+    return !std::exchange(g->running, true);
+#endif
+}
+
+void release(GeneratorObject* g)
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<bool>(g->running).store(false, std::memory_order_release);
+#else
+    g->running = false;
+#endif
+}
+
+bool is_running(GeneratorObject* g)
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<bool>(g->running).load(std::memory_order_acquire);
+#else
+    return g->running;
+#endif
+}
+
+// Replaces the shown frame, returning the old one (to release). Without the
+// GIL a thread that finds the generator running reads the frame meanwhile,
+// so the field is only touched under the generator's lock.
+PyObject* exchange_frame(GeneratorObject* g, PyObject* frame)
+{
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(g);
+    old = std::exchange(g->frame, frame);
+    Py_END_CRITICAL_SECTION();
+    return old;
+}
+
+// What an ended generator gives up, taken by the holder of the claim and
+// released after it (releasing runs the body's cleanup, which may read the
+// generator again and must find it ended and not running).
+struct Ended {
+    detail::Resumable* body = nullptr;
+    PyObject* frame = nullptr;
+
+    void dispose()
+    {
+        delete std::exchange(body, nullptr);
+        Py_CLEAR(frame);
+    }
+};
+
+Ended detach(GeneratorObject* g)
+{
+    detail::Resumable* body = std::exchange(g->body, nullptr);
+    return {body, exchange_frame(g, nullptr)};
+}
+
 // Ends the generator: its body, and with it everything the body held, is
 // released, and the frame goes with it.
-void finish(GeneratorObject* g)
-{
-    delete std::exchange(g->body, nullptr);
-    Py_CLEAR(g->frame);
-}
+void finish(GeneratorObject* g) { detach(g).dispose(); }
 
 // `raise RuntimeError("generator raised StopIteration") from <pending>`.
 void replace_stop_iteration()
@@ -61,41 +121,46 @@ enum class Sent { value, exception };
 // yielded value; empty with nothing pending when the body ended; empty with an
 // exception pending when it failed (or could not be resumed). With
 // `Sent::exception` the exception to raise at the yield is pending on entry.
+// A running generator has always started, so claiming it before the check of
+// a value sent to a just-started one gives the host's order of errors.
 Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
 {
     const bool thrown = sent == Sent::exception;
-    if (g->body && !g->started && !thrown && value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        return {};
-    }
-    if (g->running) {
+    if (!claim(g)) {
         if (thrown)
             PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return {};
     }
-    if (!g->body)
+    if (g->body && !g->started && !thrown && value != Py_None) {
+        release(g);
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return {};
+    }
     // Thrown into before its first statement: the body never runs.
-    if (!g->started && thrown) {
-        finish(g);
+    if (g->body && !g->started && thrown) {
+        Ended ended = detach(g);
+        release(g);
+        ended.dispose();
         return {};
     }
     // The frame's stack guard, not the host's recursion count: a body that
     // resumes its own generator fails as already executing, and one resumed
     // deep in a recursion through other calls must not overrun a small
     // thread stack.
-    if (detail::stack_short())
+    if (!g->body || detail::stack_short()) {
+        release(g);
         return {};
+    }
     g->started = true;
-    g->running = true;
     // The body may drop the last other reference to the generator.
     Ref keep = borrow(reinterpret_cast<PyObject*>(g));
     Ref result = g->body->resume(g->function, thrown);
-    g->running = false;
+    Ended ended = result ? Ended{} : detach(g);
+    release(g);
     if (result)
         return result;
-    finish(g);
+    ended.dispose();
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
         replace_stop_iteration();
     return {};
@@ -179,14 +244,16 @@ PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* generator_close(PyObject* self, PyObject*)
 {
     GeneratorObject* g = as_generator(self);
-    if (g->running) {
+    if (!claim(g)) {
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return nullptr;
     }
     // A generator that never ran has nothing to unwind.
-    if (!g->started)
-        finish(g);
-    if (!g->body)
+    Ended ended = g->started ? Ended{} : detach(g);
+    const bool over = !g->body;
+    release(g);
+    ended.dispose();
+    if (over)
         Py_RETURN_NONE;
     PyErr_SetNone(PyExc_GeneratorExit);
     if (Ref value = resume(g, Py_None, Sent::exception)) {
@@ -216,29 +283,36 @@ PyMethodDef generator_methods[] = {
 
 // --- attributes ------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_generator(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_generator(self)->qualname); }
+PyObject* get_name(PyObject* self, void*)
+{
+    return read_field(self, &as_generator(self)->name).release();
+}
+PyObject* get_qualname(PyObject* self, void*)
+{
+    return read_field(self, &as_generator(self)->qualname).release();
+}
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&as_generator(self)->name, value, "__name__ must be set to a string object");
+    return set_string(self, &as_generator(self)->name, value,
+                      "__name__ must be set to a string object");
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
-    return set_string(&as_generator(self)->qualname, value,
+    return set_string(self, &as_generator(self)->qualname, value,
                       "__qualname__ must be set to a string object");
 }
 
 PyObject* get_running(PyObject* self, void*)
 {
-    return PyBool_FromLong(as_generator(self)->running);
+    return PyBool_FromLong(is_running(as_generator(self)));
 }
 
 PyObject* get_suspended(PyObject* self, void*)
 {
-    const GeneratorObject* g = as_generator(self);
-    return PyBool_FromLong(g->body && g->started && !g->running);
+    GeneratorObject* g = as_generator(self);
+    return PyBool_FromLong(g->body && g->started && !is_running(g));
 }
 
 PyObject* get_code(PyObject* self, void*)
@@ -254,12 +328,17 @@ PyObject* get_yieldfrom(PyObject*, void*) { Py_RETURN_NONE; }
 // The function's code with the few instructions of an empty code object
 // (a frame reports no line on no instructions) and a line table that puts
 // them at `line`: one entry without columns, the line given as its distance
-// from the first line.
+// from the first line. The table's format is the host's own and not part of
+// its stable interface, so the result is checked through the public line
+// lookup; were the format to change, the empty code's own table is used,
+// placed at `line`, and only the code's first line differs from the
+// function's.
 Ref code_at_line(PyObject* code, int first_line, int line)
 {
     Ref empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line)));
     Ref instructions = empty ? attr(empty, co_code_name) : Ref();
-    if (!instructions)
+    Ref replace = instructions ? attr(code, replace_name) : Ref();
+    if (!replace)
         return {};
     const Py_ssize_t units = PyBytes_GET_SIZE(instructions.get()) / 2;
     constexpr unsigned char without_columns = 0x80 | (13 << 3);
@@ -272,9 +351,17 @@ Ref code_at_line(PyObject* code, int first_line, int line)
         table[size++] = static_cast<unsigned char>(0x40 | (value & 0x3f));
     table[size++] = static_cast<unsigned char>(value);
     Ref lines = steal(PyBytes_FromStringAndSize(reinterpret_cast<char*>(table), size));
-    Ref replace = lines ? attr(code, replace_name) : Ref();
-    return replace ? call_with_keywords(replace, code_keywords, {instructions.get(), lines.get()})
-                   : Ref();
+    Ref made = lines ? call_with_keywords(replace, code_keywords, {instructions.get(), lines.get()})
+                     : Ref();
+    if (!made || PyCode_Addr2Line(reinterpret_cast<PyCodeObject*>(made.get()), 0) == line)
+        return made;
+    Ref placed = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", line)));
+    Ref placed_lines = placed ? attr(placed, co_linetable_name) : Ref();
+    Ref line_number = placed_lines ? steal(PyLong_FromLong(line)) : Ref();
+    return line_number ? call_with_keywords(
+                             replace, placed_code_keywords,
+                             {instructions.get(), placed_lines.get(), line_number.get()})
+                       : Ref();
 }
 
 // The frame shows the line the body stands at, as the host's frames do; it
@@ -291,14 +378,13 @@ bool frame_at_current_line(GeneratorObject* g, const FunctionObject* f)
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), f->globals, nullptr));
     if (!frame)
         return false;
-    Py_XSETREF(g->frame, frame);
+    Py_XDECREF(exchange_frame(g, frame));
     g->frame_line = line;
     return true;
 }
 
-PyObject* get_frame(PyObject* self, void*)
+PyObject* current_frame(GeneratorObject* g)
 {
-    GeneratorObject* g = as_generator(self);
     const FunctionObject* f = as_function(g->function);
     if (!g->body || !f->code)
         Py_RETURN_NONE;
@@ -318,6 +404,27 @@ PyObject* get_frame(PyObject* self, void*)
     return Py_NewRef(g->frame);
 }
 
+// Without the GIL the frame is refreshed only by a thread that may touch the
+// body; one that finds the generator running gets the frame as last shown.
+PyObject* get_frame(PyObject* self, void*)
+{
+    GeneratorObject* g = as_generator(self);
+#ifdef Py_GIL_DISABLED
+    if (!claim(g)) {
+        PyObject* frame;
+        Py_BEGIN_CRITICAL_SECTION(g);
+        frame = Py_NewRef(g->frame ? g->frame : Py_None);
+        Py_END_CRITICAL_SECTION();
+        return frame;
+    }
+    PyObject* frame = current_frame(g);
+    release(g);
+    return frame;
+#else
+    return current_frame(g);
+#endif
+}
+
 PyGetSetDef generator_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -333,8 +440,8 @@ PyGetSetDef generator_getset[] = {
 
 PyObject* generator_repr(PyObject* self)
 {
-    return PyUnicode_FromFormat("<tarvex_generator object %U at %p>", as_generator(self)->qualname,
-                                self);
+    Ref qualname = read_field(self, &as_generator(self)->qualname);
+    return PyUnicode_FromFormat("<tarvex_generator object %U at %p>", qualname.get(), self);
 }
 
 int generator_traverse(PyObject* self, visitproc visit, void* arg)
@@ -442,7 +549,7 @@ Ref new_generator(PyObject* function, Resumable* body) noexcept
         return {};
     g->function = Py_NewRef(function);
     g->name = name.release();
-    g->qualname = Py_NewRef(f->qualname);
+    g->qualname = read_field(function, &f->qualname).release();
     g->frame = nullptr;
     g->frame_line = 0;
     g->weakrefs = nullptr;
@@ -455,7 +562,8 @@ Ref new_generator(PyObject* function, Resumable* body) noexcept
 
 void report_generator_frame(PyObject* function, int line) noexcept
 {
-    add_traceback(as_function(function)->qualname, line);
+    Ref name = read_field(function, &as_function(function)->qualname);
+    add_traceback(name, line);
 }
 
 } // namespace detail

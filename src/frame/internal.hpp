@@ -33,7 +33,7 @@ struct ModuleState {
     PyObject* filename = nullptr; // "setkit.py"
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
-    PyObject* traceback_frames = nullptr; // line -> frame of an entry
+    PyObject* traceback_frames = nullptr; // line -> (entry name, frame)
     PyTypeObject* function_type = nullptr;
     PyTypeObject* generator_type = nullptr;
 };
@@ -46,6 +46,14 @@ inline constexpr const char registry_name[] = "_tarvex_shared";
 // The registry module, and its entry `key` (empty when there is none yet);
 // false with an exception pending.
 bool registry_entry(const char* key, Ref& registry, Ref& entry) noexcept;
+
+// The registry module: the one in `sys.modules`, else a new one put there,
+// by one insert-if-absent so that threads importing at once share it.
+Ref registry_module() noexcept;
+
+// Sets the registry's entry `key` to `value` unless it has one already, in
+// one step; returns the entry it then has.
+Ref publish(PyObject* registry, const char* key, PyObject* value) noexcept;
 
 // Finds the package's dictionary watcher in the registry, or makes and
 // publishes it; a module without it looks its global chains up afresh.
@@ -65,9 +73,15 @@ Ref new_function(const Spec& spec, vectorcallfunc call, PyObject* params, PyObje
 // was stored since.
 Ref function_name(PyObject* function) noexcept;
 
+// A field of `owner` behind a writable attribute, read or replaced (`value`
+// is a new reference or null) under the object's lock, so that without the
+// GIL no reader gets an object that a setter is releasing.
+Ref read_field(PyObject* owner, PyObject* const* field) noexcept;
+void store_field(PyObject* owner, PyObject** field, PyObject* value) noexcept;
+
 // Stores a str attribute (`__name__`, `__qualname__`); anything else, or a
 // delete, raises TypeError `message`.
-int set_string(PyObject** field, PyObject* value, const char* message) noexcept;
+int set_string(PyObject* owner, PyObject** field, PyObject* value, const char* message) noexcept;
 
 // Adds a traceback entry `name` at `line` of this module to the pending
 // exception.

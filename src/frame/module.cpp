@@ -334,6 +334,15 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// The same, for a module that runs without the GIL: a free-threaded host
+// then keeps it off on import. Hosts with the GIL ignore the slot.
+PyModuleDef_Slot module_slots_without_gil[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_size = 0,
@@ -548,6 +557,8 @@ PyObject* init(const ModuleDef& def) noexcept
     state.def = &def;
     module_def.m_name = def.name;
     module_def.m_doc = def.doc;
+    if (def.runs_without_gil)
+        module_def.m_slots = module_slots_without_gil;
     return PyModuleDef_Init(&module_def);
 }
 

@@ -107,6 +107,9 @@ Keywords dump_keywords{
 PyObject* marker = nullptr;
 PyObject* is_marker = nullptr; // the filter predicate
 PyObject* put_back = nullptr;  // the update callback, bound to the original value
+// The module's own `dict_update_path`: while the global still names it, the
+// delete may mark natively what it would mark.
+PyObject* own_update = nullptr;
 // The in-memory streams that the YAML is dumped into before the file is opened.
 
 // --- bodies --------------------------------------------------------------------
@@ -190,6 +193,14 @@ bool update_in_place(Site& at, PyObject* json, PyObject* path, PyObject* value)
     jsonpath::Parsed parse_json;
     if (!parse_path(parse_json, path))
         return false;
+    const jsonpath::Plan* plan = parse_json.plan();
+    if (plan && plan->edits(json) && !PyCallable_Check(value)) {
+        at.line(33);
+        if (!plan->find_or_create(json))
+            return false;
+        at.line(34);
+        return plan->update(json, value);
+    }
     at.line(33);
     const bool created
         = static_cast<bool>(call_method(parse_json.expression(), find_or_create_name, json));
@@ -300,6 +311,57 @@ bool leave_no_marker(Site& at, PyObject* json, PyObject* mark, PyObject* origina
     return false;
 }
 
+// The plan the delete runs natively: a chain whose mark reads back as the
+// same chain, while `dict_update_path` is the module's own function.
+const jsonpath::Plan* native_delete_plan(const jsonpath::Parsed& expression, PyObject* json)
+{
+    const jsonpath::Plan* plan = expression.plan();
+    if (!plan || !plan->edits(json) || !plan->marks_back())
+        return nullptr;
+    Ref update = global(dict_update_path_name);
+    PyErr_Clear(); // a missing one is raised by the library's steps, in their place
+    return update.get() == own_update ? plan : nullptr;
+}
+
+// The `finally` of the native delete after a failure, as `leave_no_marker`.
+bool restore_after_failure(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* original)
+{
+    at.report();
+    Ref failure = steal(PyErr_GetRaisedException());
+    if (!plan.put_back(json, marker, original) && !discard_ordinary()) {
+        Ref second = steal(PyErr_GetRaisedException());
+        PyException_SetContext(second, failure.release());
+        PyErr_SetRaisedException(second.release());
+        return false;
+    }
+    PyErr_SetRaisedException(failure.release());
+    return false;
+}
+
+// The delete of a chain's one match, with the library's steps run natively,
+// one operation on the data for each of theirs, so that keys whose
+// comparisons run code see the same calls: find, select, mark through what
+// `dict_update_path` does, filter, and put back what is still marked.
+bool delete_natively(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* index)
+{
+    Ref original;
+    const int found = plan.locate(json, original);
+    if (found <= 0)
+        return found == 0;
+    Ref first = steal(PyLong_FromLong(1));
+    const int selected = first ? PyObject_RichCompareBool(first, index, Py_EQ) : -1;
+    if (selected <= 0)
+        return selected == 0;
+    at.line(45);
+    if (!(plan.find_or_create(json) && plan.update(json, marker)) && !discard_ordinary())
+        return restore_after_failure(at, plan, json, original);
+    at.line(46);
+    if (!plan.filter(json, marker))
+        return restore_after_failure(at, plan, json, original);
+    at.line(49);
+    return plan.put_back(json, marker, original);
+}
+
 // Removes the `index`-th match of `path`: marks it, filters out what is
 // marked, and puts back whatever is left marked.
 bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
@@ -308,6 +370,8 @@ bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
     jsonpath::Parsed expression;
     if (!parse_path(expression, path))
         return false;
+    if (const jsonpath::Plan* plan = native_delete_plan(expression, json))
+        return delete_natively(at, *plan, json, index);
     Ref matches = call_method(expression.expression(), find_name, json);
     expression.used();
     if (!matches)
@@ -464,12 +528,21 @@ bool hold(PyObject*& slot, Ref value)
     return slot != nullptr;
 }
 
+bool hold_own_update(Exec& m)
+{
+    PyObject* own = PyDict_GetItemWithError(m.globals(), dict_update_path_name);
+    if (!own && !PyErr_Occurred())
+        PyErr_SetObject(PyExc_NameError, dict_update_path_name);
+    return own && hold(own_update, borrow(own));
+}
+
 bool make_statics(Exec& m)
 {
     PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     return jsonpath::make_tables() && hold(marker, steal(PyObject_CallNoArgs(object_type)))
            && hold(is_marker, m.function(checked<is_marker_spec, is_marker_body>()))
-           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()));
+           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()))
+           && hold_own_update(m);
 }
 
 constexpr Statement statements[] = {

@@ -325,3 +325,29 @@ def test_an_interrupt_in_the_native_delete_leaves_no_marker():
     with pytest.raises(KeyboardInterrupt):
         dict_delete_path(json, "a.a")
     assert [v for k, v in json["a"].items() if k == "a"] == [1]
+
+
+def test_edits_from_several_threads():
+    import threading
+
+    shared = {"a": {}}
+    errors = []
+
+    def work(n):
+        try:
+            own = {"k": []}
+            for i in range(300):
+                dict_update_path(own, f"$.k[{i % 5}].v", i)
+                dict_update_path(shared, f"$.a.t{n}.x", i)
+                dict_delete_path(own, "$.k[0]")
+            assert own == {"k": []} or all(type(x) is dict for x in own["k"])
+        except BaseException as error:  # noqa: BLE001
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
+    assert shared == {"a": {f"t{n}": {"x": 299} for n in range(4)}}

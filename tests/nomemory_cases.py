@@ -76,7 +76,10 @@ def helpers():
                                             k.dict_find_path(wide, refused)),
         "dict_update_path": lambda: k.dict_update_path(nested, "a.new.x", 5),
         "dict_delete_path": lambda: k.dict_delete_path({"l": [1, 2, 3]}, "l[*]", 2),
-        "dict_update_path_native": lambda: k.dict_update_path({"k": [1], "a": {}}, "$.k[3].x.y", 5),
+        "dict_update_path_native": lambda: (
+            k.dict_update_path({"k": [1], "a": {}}, "$.k[3].x.y", 5),
+            k.dict_update_path({"a": {"b": [1, 2], "c": {"x": 1}}}, "a.*", 2),
+            k.dict_update_path({"a": [1, 2]}, "a[*]", [3, 4])),
         "dict_delete_path_native": lambda: no_marker_left(
             k.dict_delete_path, {"l": [1, 2, 3], "a": {"b": 4, "c": 5}}, "$.l[1]", "a.b"),
         "dict_write_yaml": lambda: k.dict_write_yaml(nested, "out.yaml"),

@@ -20,7 +20,7 @@ import pytest
 import yaml
 
 from conftest import DELETE
-from support import ClashingKey, Interrupting
+from support import ClashingKey, Interrupting, MappingLike
 from tarvex_func.function import quantkit, setkit, treekit
 from tarvex_func.function import textkit as t
 
@@ -338,6 +338,11 @@ CASES = [
             note="native: padded, made"),
     success(treekit.dict_update_path, {"a": {}}, "a[1][0]", 2, note="native: dict made a list"),
     success(treekit.dict_update_path, {"a": [1]}, "a[0]", [7, 8], note="native: list popped"),
+    swallowed(edited, treekit.dict_update_path, edited, "a.b[*]", [7],
+              before=lambda data, *rest: data.update(a={"b": [1, 2]}),
+              note="native: every item, the list value runs out"),
+    success(treekit.dict_update_path, {"a": {"b": {"x": 1}, "c": MappingLike(x=1)}}, "a.*", 2,
+            note="native: every key"),
     swallowed(edited, treekit.dict_update_path, edited, "a.b.c[2]", note="native: padding fails",
               before=lambda data, *rest: data.update(a={"b": {"c": "x"}})),
     swallowed(edited, treekit.dict_update_path, edited, "a.d.e",

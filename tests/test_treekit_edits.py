@@ -136,6 +136,8 @@ steps = st.sampled_from(["a", "b", "c", "new", "'1'", "[0]", "[1]", "[3]", "[-1]
 def chains(draw):
     parts = draw(st.lists(steps, min_size=1, max_size=4))
     text = "$" if draw(st.booleans()) else ""
+    if draw(st.booleans()):
+        parts.append(draw(st.sampled_from(["[*]", "*"])))  # a last step that matches many
     for part in parts:
         text += part if part.startswith("[") and text else ("." + part if text else part)
     return text
@@ -205,6 +207,15 @@ UPDATES = [
     ({"a": Getter({"x": 1})}, "a.x", 2),         # data a step does not model
     ({"a": MappingLike({"x": {"y": 1}})}, "a.x.y", 2),
     ({"where": 1}, "'where'", 2),
+    ({"a": {"b": [1, 2, 3]}}, "a.b[*]", 0),
+    ({"a": {"b": [1, 2, 3]}}, "a.b[*]", [7, 8]),     # each item pops the next; then it fails
+    ({"a": {"b": {"x": 1, 2: 3}}}, "a.b.*", "v"),
+    ({"a": {}}, "a.b[*]", 1),                        # `b` made, nothing to set in it
+    ({"a": "xy"}, "a.*", 1),
+    ({"a": (1, 2)}, "a[*]", 1),
+    ({"a": MappingLike({"x": 1})}, "a.*", 2),
+    ({"a": Getter(1)}, "a[*]", 2),
+    ([1, [2]], "[*]", "v"),
     ({"a b": {"c": 1}}, "'a b'.c", 2),
 ]
 
@@ -274,7 +285,7 @@ def delete_as_today(json, path, index=1):
 @pytest.mark.parametrize("fail", [0, 1, 2, 3, 4, 6])
 @pytest.mark.parametrize("error", [ValueError, TypeError, KeyboardInterrupt])
 def test_comparisons_run_as_often_as_in_the_library(fail, error):
-    for path, edit in [("$.a.b", "update"), ("a[0]", "update"), ("a.c.d", "update"),
+    for path, edit in [("$.a.b", "update"), ("a[0]", "update"), ("a.c.d", "update"), ("$.*", "update"),
                        ("$.a", "delete"), ("a.a", "delete"), ("a.a[0]", "delete")]:
         logs = []
         runs = ((library_update, dict_update_path) if edit == "update"

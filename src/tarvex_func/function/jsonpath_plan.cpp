@@ -759,6 +759,7 @@ namespace {
 
 Name get_name{"get"};
 Name pop_name{"pop"};
+Name keys_name{"keys"};
 
 // An index past this has the library pad a list with as many dicts: such a
 // path is left to it.
@@ -790,6 +791,11 @@ bool edit_chain(const Node* node, bool& marks_back) noexcept
     if (!node)
         return false;
     for (; node; node = node->next.get()) {
+        if (node->op == Op::wildcard && !node->next) {
+            // The last step may match many: the delete's marks are left to the library.
+            marks_back = false;
+            return true;
+        }
         if ((node->op != Op::fields && node->op != Op::index)
             || PyTuple_GET_SIZE(node->items.get()) != 1)
             return false;
@@ -1003,6 +1009,76 @@ Ref list_in_place_of(PyObject* value, PyObject* parent, const Node* via) noexcep
     return list;
 }
 
+// `Wildcard.find`, run by `find_or_create` for what it may run of the
+// caller's code only: what it finds is dropped. Lists, tuples, dicts and
+// scalars run none; other data goes to the library's own node.
+int wildcard_find(const Node& node, PyObject* value) noexcept
+{
+    if (exact_sequence(value) || PyDict_CheckExact(value) || plain_scalar(value))
+        return 1;
+    Ref datum = call(reinterpret_cast<PyObject*>(library.type(datum_class)), value);
+    Ref found = datum ? call_method(node.source, find_name, datum) : Ref();
+    return found ? 1 : -1;
+}
+
+// `tuple(value.keys())`, empty for a value without `keys`.
+Ref keys_of(PyObject* value) noexcept
+{
+    if (PyDict_CheckExact(value))
+        return steal(PyDict_Keys(value));
+    Ref keys = call_method(value, keys_name);
+    Ref held = keys ? steal(PySequence_Tuple(keys)) : Ref();
+    if (held || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return held;
+    PyErr_Clear();
+    return steal(PyTuple_New(0));
+}
+
+// `Wildcard.update` for a value that is not callable: every index of a
+// list (`Index(*range(len(data)))`), or every key of what has a `get`
+// (`Fields(*tuple(data.keys()))`), each checked again before it is set.
+bool wildcard_update(PyObject* data, PyObject* value) noexcept
+{
+    const int list = instance_of(data, &PyList_Type);
+    if (list < 0)
+        return false;
+    if (list) {
+        const Py_ssize_t count = PyObject_Size(data);
+        if (count < 0)
+            return false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const int inside = within(data, i);
+            if (inside <= 0) {
+                if (inside < 0)
+                    return false;
+                continue;
+            }
+            Ref key = steal(PyLong_FromSsize_t(i));
+            Ref stored = key ? stored_at_index(value) : Ref();
+            if (!stored || PyObject_SetItem(data, key, stored) < 0)
+                return false;
+        }
+        return true;
+    }
+    const int has_get = PyDict_CheckExact(data) ? 1 : PyObject_HasAttrWithError(data, get_name);
+    if (has_get <= 0)
+        return has_get == 0;
+    Ref keys = keys_of(data);
+    if (!keys)
+        return false;
+    if (PyBool_Check(data))
+        return true;
+    Ref iterator = steal(PyObject_GetIter(keys));
+    if (!iterator)
+        return false;
+    while (Ref key = steal(PyIter_Next(iterator))) {
+        const int present = PySequence_Contains(data, key);
+        if (present < 0 || (present && PyObject_SetItem(data, key, value) < 0))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
 // The steps from `node` up to `stop`, each on the one match of the step
 // before, as `find` (or `find_or_create`) runs a chain: `value` is the last
 // match. 1 when every step matched, 0 when one matched nothing.
@@ -1014,6 +1090,8 @@ int walk(const Node* node, const Node* stop, PyObject* json, bool create, Ref& v
     for (; node != stop; node = node->next.get()) {
         if (node->op == Op::root)
             continue;
+        if (node->op == Op::wildcard)
+            return create ? wildcard_find(*node, value) : 0; // only the update's last step
         Ref next;
         int matched = 0;
         if (node->op == Op::fields) {
@@ -1063,6 +1141,8 @@ bool Plan::update(PyObject* json, PyObject* value) const noexcept
     const int found = walk(root_.get(), last, json, false, data);
     if (found <= 0)
         return found == 0;
+    if (last->op == Op::wildcard)
+        return wildcard_update(data, value);
     return set_at(*last, data, value, nullptr);
 }
 

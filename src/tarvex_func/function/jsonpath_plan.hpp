@@ -40,7 +40,8 @@ public:
     Ref values(PyObject* json, bool all, bool& ran_library) const noexcept;
 
     // Edits of a path that is a chain of single steps (`$` first, then one
-    // name or one index each), run as the library's own code does them, one
+    // name or one index each; for the update, a wildcard may end it), run as
+    // the library's own code does them, one
     // operation of the library's on the data for one of ours, so that keys
     // whose comparisons run code see the same calls in the same order. Each
     // is false with the error pending that the library would have raised.

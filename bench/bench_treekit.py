@@ -129,6 +129,70 @@ def bench_plans():
                     f"{label} vs by hand", native, hand, namespace=namespace)
     return ratios
 
+EDIT_MARKER = object()
+EDIT_MARKS = {}
+
+
+def library_update(json, expression, value):
+    """What dict_update_path ran before, its parse kept."""
+    expression.find_or_create(json)
+    expression.update(json, value)
+    return json
+
+
+def library_delete(json, expression, index=1):
+    """The delete's steps as before (find, select, mark through the update,
+    filter, put back what stays marked), every parse kept."""
+    selected = next((m for n, m in enumerate(expression.find(json), 1) if n == index), None)
+    if selected is None:
+        return json
+    original = selected.value
+    text = "$." + str(selected.full_path)
+    mark = EDIT_MARKS.get(text) or EDIT_MARKS.setdefault(text, parse(text))
+    library_update(json, mark, EDIT_MARKER)
+    expression.filter(lambda x: x is EDIT_MARKER, json)
+    if any(m.value is EDIT_MARKER for m in mark.find(json)):
+        mark.update(json, lambda old, data, field: original)
+    return json
+
+
+# (path, tree, what puts the tree back after one delete)
+EDIT_PATHS = [
+    ("$.a.b", "tree", 'tree["a"]["b"] = saved_b'),
+    ("$.a.new.key", "tree", 'tree["a"].pop("new", None)'),
+    ("$.k[3]", "tree", 'tree["k"].insert(3, 3)'),
+    ("a.b[*]", "tree", 'tree["a"]["b"].insert(0, 0)'),
+    ("$..d", "tree", 'tree["a"]["b"][2]["c"]["d"] = 5'),
+    ("[*].id", "records", 'records[0]["id"] = 0'),
+]
+
+
+def bench_edits():
+    header("dict_update_path / dict_delete_path against the library's calls, pre-parsed")
+    ratios = {}
+    for position, size in enumerate(["small", "medium"]):
+        for path, data, restore in EDIT_PATHS:
+            # a fresh tree for each path: the updates write over what they match
+            tree = plan_trees()[position][1]
+            records = [{"id": i, "name": f"n{i}"} for i in range(100)]
+            namespace = {"treekit": treekit, "tree": tree, "records": records,
+                         "expression": parse(path), "saved_b": tree["a"]["b"],
+                         "library_update": library_update, "library_delete": library_delete}
+            created = path == "$.a.new.key"
+            after_update = f"; {restore}" if created else ""
+            label = f"{size}: {path}"
+            ratios[label + " update"] = compare(
+                f"{label} update vs library",
+                f"treekit.dict_update_path({data}, {path!r}, 7){after_update}",
+                f"library_update({data}, expression, 7){after_update}", namespace=namespace)
+            # the update wrote 7 where the delete's restore puts the original back
+            exec(restore if not created else "pass", namespace)
+            ratios[label + " delete"] = compare(
+                f"{label} delete vs library",
+                f"treekit.dict_delete_path({data}, {path!r}); {restore}",
+                f"library_delete({data}, expression); {restore}", namespace=namespace)
+    return ratios
+
 
 def big_tree():
     """About 10 MB as JSON: records with nested parts, the first holding `d`."""
@@ -165,18 +229,24 @@ def bench_refused_path():
 
 
 def main():
+    if "--edits" in sys.argv:
+        edits = bench_edits()
+        print(f"\nedits: lowest ratio {min(edits.values()):.1f} (goal: at least 10)")
+        return
     first = bench_first_match()
     refused = bench_refused_path()
     bench_plans()
     repeated = bench_repeated_paths()
     new = bench_new_paths()
     written = bench_write_yaml()
+    edits = bench_edits()
     print()
     print(f"repeated path: highest native/twin {max(repeated):.4f} (goal: at most 0.01)")
     print(f"new path:      highest native/twin {max(new):.3f} (goal: at most 1, within noise)")
     print(f"write_yaml:    native/twin {written[0]:.3f} (goal: at most 1.05)")
     print(f"first match:   native/library {first:.3f} (the library's full find)")
     print(f"refused path:  native/library {refused:.4f} (goal: at most 0.05)")
+    print(f"edits:         highest native/library {max(edits.values()):.3f} (goal: at most 0.1)")
 
 
 if __name__ == "__main__":

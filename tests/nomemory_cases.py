@@ -78,10 +78,29 @@ def helpers():
                                             k.dict_find_path(wide, refused)),
         "dict_update_path": lambda: k.dict_update_path(nested, "a.new.x", 5),
         "dict_delete_path": lambda: k.dict_delete_path({"l": [1, 2, 3]}, "l[*]", 2),
+        "dict_update_path_native": lambda: (
+            k.dict_update_path({"k": [1], "a": {}}, "$.k[3].x.y", 5),
+            k.dict_update_path({"a": {"b": [1, 2], "c": {"x": 1}}}, "a.*", 2),
+            k.dict_update_path({"a": [1, 2]}, "a[*]", [3, 4])),
+        "dict_delete_path_native": lambda: no_marker_left(
+            k.dict_delete_path, {"l": [1, 2, 3], "a": {"b": 4, "c": 5}}, "$.l[1]", "a.b"),
         "dict_write_yaml": lambda: k.dict_write_yaml(nested, "out.yaml"),
         "dict_write_yaml_native": lambda: k.dict_write_yaml(yaml_tree, "out.yaml", sort_keys=True,
                                                             default_flow_style=None),
     }
+
+
+MARKER_LEFT = 20  # the exit status when a delete leaves its marker in the data
+
+
+def no_marker_left(delete, data, *paths):
+    """Deletes each path; exits at once when anything but the data's own
+    numbers is left in it."""
+    for path in paths:
+        delete(data, path)
+    leaves = [*data["l"], *data["a"].values()]
+    if any(type(leaf) is not int for leaf in leaves):
+        os._exit(MARKER_LEFT)
 
 
 def line_generator_protocol(t):

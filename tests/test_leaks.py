@@ -24,7 +24,7 @@ import pytest
 import yaml
 
 from conftest import DELETE
-from support import ClashingKey, Interrupting
+from support import ClashingKey, Interrupting, MappingLike
 from tarvex_func.function import quantkit, setkit, treekit
 from tarvex_func.function import textkit as t
 
@@ -344,6 +344,30 @@ CASES = [
     raised(KeyboardInterrupt, treekit.dict_update_path, edited, "a",
            patches=[(treekit, "parse", interrupt)]),
     binding(treekit.dict_update_path, edited),
+    success(treekit.dict_update_path, edited, "$.k[3].x", [1], check=lambda r: r is edited,
+            note="native: padded, made"),
+    success(treekit.dict_update_path, {"a": {}}, "a[1][0]", 2, note="native: dict made a list"),
+    success(treekit.dict_update_path, {"a": [1]}, "a[0]", [7, 8], note="native: list popped"),
+    swallowed(edited, treekit.dict_update_path, edited, "a.b[*]", [7],
+              before=lambda data, *rest: data.update(a={"b": [1, 2]}),
+              note="native: every item, the list value runs out"),
+    success(treekit.dict_update_path, {"a": {"b": {"x": 1}, "c": MappingLike(x=1)}}, "a.*", 2,
+            note="native: every key"),
+    swallowed(edited, treekit.dict_update_path, edited, "a.b.c[2]", note="native: padding fails",
+              before=lambda data, *rest: data.update(a={"b": {"c": "x"}})),
+    swallowed(edited, treekit.dict_update_path, edited, "a.d.e",
+              before=lambda data, *rest: data.update(a={ClashingKey(ValueError): 1}),
+              note="native: comparison raises"),
+    raised(KeyboardInterrupt, treekit.dict_update_path, edited, "a.d.e",
+           before=lambda data, *rest: data.update(a={ClashingKey(KeyboardInterrupt): 1}),
+           note="native: comparison interrupts"),
+    success(treekit.dict_delete_path, removing, "$.l[1]", before=fresh_list,
+            check=lambda r: r == {"l": [1, 3]}, note="native delete"),
+    success(treekit.dict_delete_path, {"a": {"b": 1, "c": 2}}, "a.b", 1, note="native delete"),
+    no_op({"l": [1, 2, 3]}, treekit.dict_delete_path, removing, "l[1]", 2, before=fresh_list),
+    raised(KeyboardInterrupt, treekit.dict_delete_path, removing, "l.d", before=lambda data, *r:
+           data.update(l={ClashingKey(KeyboardInterrupt): 1}),
+           note="native delete: comparison interrupts"),
     success(treekit.dict_delete_path, removing, "l[*]", 2, before=fresh_list,
             check=lambda r: r == {"l": [1, 3]}),
     no_op({"l": [1, 2, 3]}, treekit.dict_delete_path, removing, "l[*]", 9, before=fresh_list),

@@ -358,10 +358,10 @@ Ref code_at_line(PyObject* code, int first_line, int line)
     Ref placed = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", line)));
     Ref placed_lines = placed ? attr(placed, co_linetable_name) : Ref();
     Ref line_number = placed_lines ? steal(PyLong_FromLong(line)) : Ref();
-    return line_number ? call_with_keywords(
-                             replace, placed_code_keywords,
-                             {instructions.get(), placed_lines.get(), line_number.get()})
-                       : Ref();
+    return line_number
+               ? call_with_keywords(replace, placed_code_keywords,
+                                    {instructions.get(), placed_lines.get(), line_number.get()})
+               : Ref();
 }
 
 // The frame shows the line the body stands at, as the host's frames do; it

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <string_view>
 
 namespace tarvex::jsonpath {
 
@@ -45,7 +46,8 @@ struct Library {
     // The module dict that `find` reads: the finds read the datum class, the
     // array walk and the automatic id field from it at each call.
     KeptDict globals;
-    PyObject* not_set = nullptr; // what `get` is given as default: a value that is a miss
+    PyObject* not_set = nullptr;  // what `get` is given as default: a value that is a miss
+    PyObject* list_key = nullptr; // the key an empty dict gets when an index makes it a list
     // The library's own `parse`: its trees are new objects that only the
     // table holds, so a plan made once stays true to its tree.
     PyObject* parse = nullptr;
@@ -77,7 +79,9 @@ bool load_library() noexcept
     PyObject* globals = PyModule_GetDict(module);
     PyObject* auto_id = PyDict_GetItemString(globals, "auto_id_field");
     library.not_set = Py_XNewRef(PyDict_GetItemString(globals, "NOT_SET"));
-    if (auto_id != Py_None || !library.not_set || !library.globals.keep(globals))
+    library.list_key = Py_XNewRef(PyDict_GetItemString(globals, "LIST_KEY"));
+    if (auto_id != Py_None || !library.not_set || !library.list_key
+        || !library.globals.keep(globals))
         return false;
     Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
     library.parse = parser ? PyObject_GetAttrString(parser, "parse") : nullptr;
@@ -154,7 +158,14 @@ struct Node {
     std::unique_ptr<Node> next;
 };
 
-Plan::Plan(std::unique_ptr<Node> root) noexcept : root_(std::move(root)) {}
+namespace {
+bool edit_chain(const Node* root, bool& marks_back) noexcept;
+} // namespace
+
+Plan::Plan(std::unique_ptr<Node> root) noexcept : root_(std::move(root))
+{
+    chain_ = edit_chain(root_.get(), marks_back_);
+}
 Plan::Plan(Plan&&) noexcept = default;
 Plan& Plan::operator=(Plan&&) noexcept = default;
 Plan::~Plan() = default;
@@ -740,6 +751,462 @@ Ref Plan::values(PyObject* json, bool all, bool& ran_library) const noexcept
     if (all)
         return out.list();
     return out.size() ? borrow(out[0]) : none();
+}
+
+// --- edits -----------------------------------------------------------------------------------
+
+namespace {
+
+Name get_name{"get"};
+Name pop_name{"pop"};
+Name keys_name{"keys"};
+
+// An index past this has the library pad a list with as many dicts: such a
+// path is left to it.
+constexpr long long padded_index_limit = 1LL << 24;
+
+// A name that `str(Fields(name))` writes bare and the lexer reads back as
+// the same name, never as a reserved word.
+bool bare_name(PyObject* name) noexcept
+{
+    if (!PyUnicode_IS_ASCII(name) || PyUnicode_GET_LENGTH(name) == 0)
+        return false;
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(name)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+    if (text == "where" || text == "wherenot")
+        return false;
+    const auto letter
+        = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return letter(text.front())
+           && std::all_of(text.begin(), text.end(), [&](char c) { return letter(c) || digit(c); });
+}
+
+// `$` first (only there), then steps of one name or one index each.
+bool edit_chain(const Node* node, bool& marks_back) noexcept
+{
+    marks_back = true;
+    if (node && node->op == Op::root)
+        node = node->next.get();
+    if (!node)
+        return false;
+    for (; node; node = node->next.get()) {
+        if (node->op == Op::wildcard && !node->next) {
+            // The last step may match many: the delete's marks are left to the library.
+            marks_back = false;
+            return true;
+        }
+        if ((node->op != Op::fields && node->op != Op::index)
+            || PyTuple_GET_SIZE(node->items.get()) != 1)
+            return false;
+        PyObject* item = PyTuple_GET_ITEM(node->items.get(), 0);
+        if (node->op == Op::fields) {
+            marks_back = marks_back && bare_name(item);
+            continue;
+        }
+        int overflow = 0;
+        const long long at = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow || at >= padded_index_limit || at <= -padded_index_limit)
+            return false;
+    }
+    return true;
+}
+
+const Node* last_step(const Node* node) noexcept
+{
+    while (node->next)
+        node = node->next.get();
+    return node;
+}
+
+PyObject* key_of(const Node& node) noexcept { return PyTuple_GET_ITEM(node.items.get(), 0); }
+
+Py_ssize_t index_of(const Node& node) noexcept { return PyLong_AsSsize_t(key_of(node)); }
+
+int instance_of(PyObject* value, PyTypeObject* type) noexcept
+{
+    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
+}
+
+// The library catches these two around a field lookup: a miss.
+int miss_or_error() noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// `Fields.get_field_datum`: `value.get(field, NOT_SET)`, and when creating,
+// `value[field] = {}` for a missing one. 1 with `out` set, 0 for no match.
+int field_of(PyObject* value, PyObject* field, bool create, Ref& out) noexcept
+{
+    Ref got;
+    if (PyDict_CheckExact(value)) {
+        PyObject* found = nullptr;
+        const int present = PyDict_GetItemRef(value, field, &found);
+        if (present < 0)
+            return miss_or_error();
+        got = present ? steal(found) : borrow(library.not_set);
+    } else {
+        Ref get = attr(value, get_name);
+        got = get ? call(get, field, library.not_set) : Ref();
+        if (!got)
+            return miss_or_error();
+    }
+    if (got.get() == library.not_set) {
+        if (!create)
+            return 0;
+        got = steal(PyDict_New());
+        if (!got)
+            return -1;
+        if (PyObject_SetItem(value, field, got) < 0)
+            return miss_or_error();
+    }
+    out = std::move(got);
+    return 1;
+}
+
+// `-len(value) <= at < len(value)`, with `len` called as often as there.
+int within(PyObject* value, Py_ssize_t at) noexcept
+{
+    Py_ssize_t size = PyObject_Size(value);
+    if (size < 0)
+        return -1;
+    if (at < -size)
+        return 0;
+    size = PyObject_Size(value);
+    return size < 0 ? -1 : at < size;
+}
+
+// The finding part of `Index._find_base`: the item of a list or tuple that
+// is long enough. 1 with `out` set, 0 for no match.
+int item_of(PyObject* value, const Node& node, Ref& out) noexcept
+{
+    int sequence = instance_of(value, &PyList_Type);
+    if (sequence == 0)
+        sequence = instance_of(value, &PyTuple_Type);
+    if (sequence <= 0)
+        return sequence;
+    const int truth = PyObject_IsTrue(value);
+    if (truth <= 0)
+        return truth;
+    const int inside = within(value, index_of(node));
+    if (inside <= 0)
+        return inside;
+    out = steal(PyObject_GetItem(value, key_of(node)));
+    return out ? 1 : -1;
+}
+
+// `value == {}`, which the library asks before an index step that creates.
+int equals_empty_dict(PyObject* value) noexcept
+{
+    if (PyDict_CheckExact(value))
+        return PyDict_GET_SIZE(value) == 0;
+    if (plain_scalar(value) || exact_sequence(value))
+        return 0;
+    Ref empty = steal(PyDict_New());
+    Ref equal = empty ? steal(PyObject_RichCompare(value, empty, Py_EQ)) : Ref();
+    return equal ? PyObject_IsTrue(equal) : -1;
+}
+
+// `Index._pad_value`: `value += [{} ...]` up to the index; the sum itself is
+// dropped, as the library drops it.
+bool pad(PyObject* value, Py_ssize_t at) noexcept
+{
+    const Py_ssize_t size = PyObject_Size(value);
+    if (size < 0)
+        return false;
+    if (size > at)
+        return true;
+    const Py_ssize_t count = at - size + 1;
+    Ref padding = steal(PyList_New(count));
+    if (!padding)
+        return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* fresh = PyDict_New();
+        if (!fresh)
+            return false;
+        PyList_SET_ITEM(padding.get(), i, fresh);
+    }
+    return static_cast<bool>(steal(PyNumber_InPlaceAdd(value, padding)));
+}
+
+// What the delete's update callback puts back: the original where the
+// marker is.
+struct PutBack {
+    PyObject* marker;
+    PyObject* original;
+};
+
+// `value.pop(0)` for a list value, which an index step stores in its place.
+Ref stored_at_index(PyObject* value) noexcept
+{
+    const int list = instance_of(value, &PyList_Type);
+    if (list <= 0)
+        return list == 0 ? borrow(value) : Ref();
+    Ref zero = steal(PyLong_FromLong(0));
+    return zero ? call_method(value, pop_name, zero) : Ref();
+}
+
+// The put-back callback at `data[key]`, and its result stored unless None.
+bool put_back_at(PyObject* data, PyObject* key, const PutBack& put_back) noexcept
+{
+    Ref old = steal(PyObject_GetItem(data, key));
+    if (!old)
+        return false;
+    PyObject* result = old.get();
+    if (result == put_back.marker) {
+        if (PyObject_SetItem(data, key, put_back.original) < 0)
+            return false;
+        result = put_back.original;
+    }
+    return result == Py_None || PyObject_SetItem(data, key, result) == 0;
+}
+
+// `Fields.update` or `Index.update` of one step at `data`: `value` stored,
+// or with `put_back`, the delete's callback run on what is there.
+bool set_at(const Node& node, PyObject* data, PyObject* value, const PutBack* put_back) noexcept
+{
+    PyObject* key = key_of(node);
+    if (node.op == Op::fields) {
+        const int has_get = PyDict_CheckExact(data) ? 1 : PyObject_HasAttrWithError(data, get_name);
+        if (has_get <= 0)
+            return has_get == 0;
+        if (data == Py_None || PyBool_Check(data))
+            return true;
+        const int present = PySequence_Contains(data, key);
+        if (present <= 0)
+            return present == 0;
+    } else {
+        const int list = instance_of(data, &PyList_Type);
+        if (list <= 0)
+            return list == 0;
+        const int inside = within(data, index_of(node));
+        if (inside <= 0)
+            return inside == 0;
+    }
+    if (put_back)
+        return put_back_at(data, key, *put_back);
+    Ref stored = node.op == Op::index ? stored_at_index(value) : borrow(value);
+    return stored && PyObject_SetItem(data, key, stored) == 0;
+}
+
+// `datum.value = _create_list_key(datum.value)`: the empty dict gets the
+// library's list key, and the new list takes its place in `parent` through
+// the step that reached it (none at the root).
+Ref list_in_place_of(PyObject* value, PyObject* parent, const Node* via) noexcept
+{
+    Ref list = steal(PyList_New(1));
+    PyObject* fresh = list ? PyDict_New() : nullptr;
+    if (!fresh)
+        return {};
+    PyList_SET_ITEM(list.get(), 0, fresh);
+    if (PyObject_SetItem(value, library.list_key, list) < 0)
+        return {};
+    if (parent && !set_at(*via, parent, list, nullptr))
+        return {};
+    return list;
+}
+
+// `Wildcard.find`, run by `find_or_create` for what it may run of the
+// caller's code only: what it finds is dropped. Lists, tuples, dicts and
+// scalars run none; other data goes to the library's own node.
+int wildcard_find(const Node& node, PyObject* value) noexcept
+{
+    if (exact_sequence(value) || PyDict_CheckExact(value) || plain_scalar(value))
+        return 1;
+    Ref datum = call(reinterpret_cast<PyObject*>(library.type(datum_class)), value);
+    Ref found = datum ? call_method(node.source, find_name, datum) : Ref();
+    return found ? 1 : -1;
+}
+
+// `tuple(value.keys())`, empty for a value without `keys`.
+Ref keys_of(PyObject* value) noexcept
+{
+    if (PyDict_CheckExact(value))
+        return steal(PyDict_Keys(value));
+    Ref keys = call_method(value, keys_name);
+    Ref held = keys ? steal(PySequence_Tuple(keys)) : Ref();
+    if (held || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return held;
+    PyErr_Clear();
+    return steal(PyTuple_New(0));
+}
+
+// `Wildcard.update` for a value that is not callable: every index of a
+// list (`Index(*range(len(data)))`), or every key of what has a `get`
+// (`Fields(*tuple(data.keys()))`), each checked again before it is set.
+bool wildcard_update(PyObject* data, PyObject* value) noexcept
+{
+    const int list = instance_of(data, &PyList_Type);
+    if (list < 0)
+        return false;
+    if (list) {
+        const Py_ssize_t count = PyObject_Size(data);
+        if (count < 0)
+            return false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const int inside = within(data, i);
+            if (inside <= 0) {
+                if (inside < 0)
+                    return false;
+                continue;
+            }
+            Ref key = steal(PyLong_FromSsize_t(i));
+            Ref stored = key ? stored_at_index(value) : Ref();
+            if (!stored || PyObject_SetItem(data, key, stored) < 0)
+                return false;
+        }
+        return true;
+    }
+    const int has_get = PyDict_CheckExact(data) ? 1 : PyObject_HasAttrWithError(data, get_name);
+    if (has_get <= 0)
+        return has_get == 0;
+    Ref keys = keys_of(data);
+    if (!keys)
+        return false;
+    if (PyBool_Check(data))
+        return true;
+    Ref iterator = steal(PyObject_GetIter(keys));
+    if (!iterator)
+        return false;
+    while (Ref key = steal(PyIter_Next(iterator))) {
+        const int present = PySequence_Contains(data, key);
+        if (present < 0 || (present && PyObject_SetItem(data, key, value) < 0))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The steps from `node` up to `stop`, each on the one match of the step
+// before, as `find` (or `find_or_create`) runs a chain: `value` is the last
+// match. 1 when every step matched, 0 when one matched nothing.
+int walk(const Node* node, const Node* stop, PyObject* json, bool create, Ref& value) noexcept
+{
+    value = borrow(json);
+    Ref parent;
+    const Node* via = nullptr;
+    for (; node != stop; node = node->next.get()) {
+        if (node->op == Op::root)
+            continue;
+        if (node->op == Op::wildcard)
+            return create ? wildcard_find(*node, value) : 0; // only the update's last step
+        Ref next;
+        int matched = 0;
+        if (node->op == Op::fields) {
+            matched = field_of(value, key_of(*node), create, next);
+        } else {
+            if (create) {
+                const int empty = equals_empty_dict(value);
+                if (empty < 0)
+                    return -1;
+                if (empty) {
+                    Ref list = list_in_place_of(value, parent, via);
+                    if (!list)
+                        return -1;
+                    value = std::move(list);
+                }
+                if (!pad(value, index_of(*node)))
+                    return -1;
+            }
+            matched = item_of(value, *node, next);
+        }
+        if (matched <= 0)
+            return matched;
+        parent = std::move(value);
+        value = std::move(next);
+        via = node;
+    }
+    return 1;
+}
+
+} // namespace
+
+bool Plan::edits(PyObject* json) const noexcept
+{
+    return chain_ && (PyDict_CheckExact(json) || PyList_CheckExact(json));
+}
+
+bool Plan::find_or_create(PyObject* json) const noexcept
+{
+    Ref last;
+    return walk(root_.get(), nullptr, json, true, last) >= 0;
+}
+
+bool Plan::update(PyObject* json, PyObject* value) const noexcept
+{
+    const Node* last = last_step(root_.get());
+    Ref data;
+    const int found = walk(root_.get(), last, json, false, data);
+    if (found <= 0)
+        return found == 0;
+    if (last->op == Op::wildcard)
+        return wildcard_update(data, value);
+    return set_at(*last, data, value, nullptr);
+}
+
+int Plan::locate(PyObject* json, Ref& found) const noexcept
+{
+    return walk(root_.get(), nullptr, json, false, found);
+}
+
+bool Plan::filter(PyObject* json, PyObject* marker) const noexcept
+{
+    const Node* last = last_step(root_.get());
+    Ref data;
+    const int found = walk(root_.get(), last, json, false, data);
+    if (found <= 0)
+        return found == 0;
+    PyObject* key = key_of(*last);
+    if (last->op == Op::fields) {
+        // `Fields.filter`
+        if (data.get() == Py_None)
+            return true;
+        const int dict = instance_of(data, &PyDict_Type);
+        const int present = dict > 0 ? PySequence_Contains(data, key) : dict;
+        if (present <= 0)
+            return present == 0;
+        Ref value = steal(PyObject_GetItem(data, key));
+        if (!value || value.get() != marker)
+            return static_cast<bool>(value);
+        if (!PyDict_CheckExact(data))
+            return static_cast<bool>(call_method(data, pop_name, key));
+        const int popped = PyDict_Pop(data, key, nullptr);
+        if (popped == 0)
+            PyErr_SetObject(PyExc_KeyError, key);
+        return popped > 0;
+    }
+    // `Index.filter`: the one position, its length taken once.
+    const int list = instance_of(data, &PyList_Type);
+    if (list <= 0)
+        return list == 0;
+    const Py_ssize_t size = PyObject_Size(data);
+    if (size < 0)
+        return false;
+    const Py_ssize_t at = index_of(*last);
+    if (at < -size || at >= size)
+        return true;
+    Ref position = steal(PyLong_FromSsize_t(at < 0 ? at + size : at));
+    Ref value = position ? steal(PyObject_GetItem(data, position)) : Ref();
+    if (!value || value.get() != marker)
+        return static_cast<bool>(value);
+    return PyObject_DelItem(data, position) == 0;
+}
+
+bool Plan::put_back(PyObject* json, PyObject* marker, PyObject* original) const noexcept
+{
+    Ref value;
+    const int found = locate(json, value);
+    if (found <= 0 || value.get() != marker)
+        return found >= 0;
+    const Node* last = last_step(root_.get());
+    Ref data;
+    const int reached = walk(root_.get(), last, json, false, data);
+    if (reached <= 0)
+        return reached == 0;
+    const PutBack put_back{marker, original};
+    return set_at(*last, data, nullptr, &put_back);
 }
 
 // --- the table of parsed paths ------------------------------------------------------------

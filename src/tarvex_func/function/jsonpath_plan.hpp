@@ -39,8 +39,34 @@ public:
     // when a step handed data it does not model to its library node.
     Ref values(PyObject* json, bool all, bool& ran_library) const noexcept;
 
+    // Edits of a path that is a chain of single steps (`$` first, then one
+    // name or one index each; for the update, a wildcard may end it), run as
+    // the library's own code does them, one
+    // operation of the library's on the data for one of ours, so that keys
+    // whose comparisons run code see the same calls in the same order. Each
+    // is false with the error pending that the library would have raised.
+    // Whether the edits below model this path and this root.
+    bool edits(PyObject* json) const noexcept;
+    // `expression.find_or_create(json)`: the missing dict levels made, lists
+    // padded, an empty dict before an index turned into a list.
+    bool find_or_create(PyObject* json) const noexcept;
+    // `expression.update(json, value)` for a value that is not callable.
+    bool update(PyObject* json, PyObject* value) const noexcept;
+    // Whether `"$." + str(full_path)` of the one match reads back as this
+    // same chain, so that the delete's mark lands where the match is.
+    bool marks_back() const noexcept { return marks_back_; }
+    // The value of the one match of `find`: 1 with `found` set, 0 for none.
+    int locate(PyObject* json, Ref& found) const noexcept;
+    // `expression.filter(lambda x: x is marker, json)`.
+    bool filter(PyObject* json, PyObject* marker) const noexcept;
+    // Where `find` still sees `marker`, `original` goes back, as the update
+    // with the delete's put-back callback does it.
+    bool put_back(PyObject* json, PyObject* marker, PyObject* original) const noexcept;
+
 private:
     std::unique_ptr<Node> root_;
+    bool chain_ = false;
+    bool marks_back_ = false;
 };
 
 // Whether the library is still what the plans modelled.

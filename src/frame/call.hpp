@@ -3,7 +3,7 @@
 // for each body. Internal to the frame; a module source never names these.
 #pragma once
 
-#include "spec.hpp"
+#include "definition.hpp"
 
 #include <cstdint>
 #include <utility>

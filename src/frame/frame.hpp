@@ -12,7 +12,7 @@
 #pragma once
 
 #include "call.hpp"
-#include "spec.hpp"
+#include "definition.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -298,6 +298,7 @@ private:
                && (std::memcmp(s_ + p, "---", 3) == 0 || std::memcmp(s_ + p, "...", 3) == 0)
                && is_blank(at(p + 3));
     }
+    void skip_to_line_end() noexcept;
     Next next_content() noexcept;
     Next here(std::size_t p) const noexcept;
 
@@ -334,18 +335,21 @@ Next Reader::here(std::size_t p) const noexcept
     return {p, p - start, first, p >= n_, p == start && separator_at(p)};
 }
 
+// Past the spaces and any comment that end the current line.
+void Reader::skip_to_line_end() noexcept
+{
+    while (at(i_) == ' ')
+        ++i_;
+    if (at(i_) == '#')
+        while (!is_break(at(i_)))
+            ++i_;
+}
+
 Next Reader::next_content() noexcept
 {
-    for (;;) {
-        while (at(i_) == ' ')
-            ++i_;
-        if (at(i_) == '#')
-            while (!is_break(at(i_)))
-                ++i_;
-        if (at(i_) != '\n')
-            return here(i_);
+    for (skip_to_line_end(); at(i_) == '\n'; skip_to_line_end())
         ++i_;
-    }
+    return here(i_);
 }
 
 Ref Reader::document()
@@ -809,11 +813,7 @@ Ref Reader::plain(long threshold, bool flow, bool& multiline)
 void Reader::skip_flow_space()
 {
     for (;;) {
-        while (at(i_) == ' ')
-            ++i_;
-        if (at(i_) == '#')
-            while (!is_break(at(i_)))
-                ++i_;
+        skip_to_line_end();
         if (at(i_) != '\n')
             return;
         ++i_;

@@ -623,14 +623,23 @@ for label, run, args, *patches in cases:
     # grows with every call, so a warm-up as long as the count hides none.
     for _ in range(CALLS):
         run(*args)
-    gc.collect()
-    refs = [sys.getrefcount(a) for a in args]
-    blocks = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        run(*args)
-    gc.collect()
-    results[label] = (sys.getallocatedblocks() - blocks,
-                      [sys.getrefcount(a) for a in args] == refs)
+    # Construction rewrites the built-in types' dictionaries, and the blocks
+    # counted after it vary by up to a few hundred from round to round; a
+    # leak grows in every round, so the smallest of up to three is counted.
+    growth, refs_kept = None, True
+    for _ in range(3):
+        gc.collect()
+        refs = [sys.getrefcount(a) for a in args]
+        blocks = sys.getallocatedblocks()
+        for _ in range(CALLS):
+            run(*args)
+        gc.collect()
+        round_growth = sys.getallocatedblocks() - blocks
+        growth = round_growth if growth is None else min(growth, round_growth)
+        refs_kept = refs_kept and [sys.getrefcount(a) for a in args] == refs
+        if growth < {slack}:
+            break
+    results[label] = (growth, refs_kept)
     for undo in restore:
         undo()
 assert [1, 2].diff([2]) == [1] and "7".int() == 7
@@ -639,7 +648,7 @@ print(json.dumps(results))
 
 
 def test_hubkit_repeated_calls_keep_blocks_and_reference_counts():
-    script = HUBKIT_SCRIPT.format(calls=CALLS)
+    script = HUBKIT_SCRIPT.format(calls=CALLS, slack=SLACK)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
                           text=True, env=dict(os.environ))
     assert done.returncode == 0, done.stderr

@@ -114,6 +114,14 @@ def test_attribute_writes_and_deletes():
             f.__dict__ = []
         f.__dict__ = {}
         assert not hasattr(f, "custom")
+        # As for the host's functions, the instance's own entries come before
+        # the type's methods, and a replaced dictionary is the one read.
+        f.__dict__ = replaced = {"__reduce__": lambda: "own"}
+        assert f.__reduce__() == "own" and f.__dict__ is replaced
+        del f.__reduce__
+        assert f.__reduce__() == f.__qualname__ and replaced == {}
+        with pytest.raises(AttributeError, match="has no attribute 'custom'"):
+            del f.custom
 
         for name in ["__globals__", "__closure__", "__code__", "_is_coroutine"]:
             with pytest.raises(AttributeError):

@@ -129,6 +129,25 @@ int set_dict(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
+// Attribute lookups and stores go through the host's generic algorithm with
+// the dictionary taken under the lock. Left to find the dictionary itself
+// through an offset, the host would read the field unlocked, and without the
+// GIL a `__dict__` replaced in another thread could be freed between that
+// read and the reference taken to it.
+PyObject* function_getattro(PyObject* self, PyObject* name)
+{
+    Ref dict = read_field(self, &as_function(self)->dict);
+    return _PyObject_GenericGetAttrWithDict(self, name, dict.get(), 0);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value)
+{
+    Ref dict = steal(get_dict(self, nullptr));
+    if (!dict)
+        return -1;
+    return _PyObject_GenericSetAttrWithDict(self, name, value, dict.get());
+}
+
 PyObject* or_none(Ref value) { return value ? value.release() : Py_NewRef(Py_None); }
 
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
@@ -318,8 +337,8 @@ PyTypeObject local_function_type = {
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
     .tp_repr = function_repr,
     .tp_call = PyVectorcall_Call,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_getattro = function_getattro,
+    .tp_setattro = function_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE
                 | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
                 | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -330,7 +349,6 @@ PyTypeObject local_function_type = {
     .tp_methods = function_methods,
     .tp_getset = function_getset,
     .tp_descr_get = function_get,
-    .tp_dictoffset = offsetof(FunctionObject, dict),
 };
 
 } // namespace

@@ -102,6 +102,7 @@ constexpr ModuleDef quantkit{
     .name = "quantkit",
     .doc = "Number conversion and the formatting of timestamps as local time.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

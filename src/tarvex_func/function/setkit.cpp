@@ -77,6 +77,7 @@ constexpr ModuleDef setkit{
     .name = "setkit",
     .doc = "Set operations on lists: difference, distinct elements, intersection.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

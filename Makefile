@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 
 .PHONY: demo test test-all install sanitize bench bench-data docs format clean wheel wheel-test \
-	test-clang test-3.14 test-3.15 test-3.13t
+	test-clang test-3.14 test-3.15 test-3.13t tsan
 
 # A virtual environment with the build tools: .venv/bin/python and the like.
 %/bin/python:
@@ -123,6 +123,20 @@ test-3.14 test-3.15 test-3.13t: test-%: .venv-py%/bin/python
 		-C cmake.define.TARVEX_WERROR=ON \
 		-C cmake.define.CMAKE_CXX_COMPILER=$(CXX_FOR_PYTHONS) -C build-dir=build/py$*-$(CXX_FOR_PYTHONS) ".[test]"
 	.venv-py$*/bin/python -m pytest -q -p no:cacheprovider
+
+# The threading and stress tests under ThreadSanitizer, without the GIL: the
+# package built with it, on a free-threaded CPython 3.13 built with it too
+# (so that the interpreter's own locks are seen), with the suppressions of
+# the interpreter's known reports that its source tree carries. A report
+# fails the process that makes it, and so its test.
+TSAN_DIR = $(shell tools/pythons.sh dir)/3.13t-tsan
+tsan: export PYTHON_GIL := 0
+tsan: .venv-py3.13t-tsan/bin/python
+	.venv-py3.13t-tsan/bin/python -m pip install --quiet --no-deps --no-build-isolation \
+		-C cmake.define.TARVEX_TSAN=ON -C build-dir=build/tsan ".[test]"
+	TSAN_OPTIONS="suppressions=$(TSAN_DIR)/tsan-suppressions.txt halt_on_error=1 second_deadlock_stack=1" \
+		.venv-py3.13t-tsan/bin/python -m pytest -q -p no:cacheprovider \
+		tests/test_free_threading.py tests/test_concurrency.py
 
 format: $(PY)
 	$(PY) -m pip install --quiet clang-format

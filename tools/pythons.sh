@@ -12,7 +12,8 @@
 # running with the system's. apt reads a configuration of its own under the
 # cache, so the system's sources, lists and package cache are left alone.
 #
-# 3.13t, a free-threaded build, is compiled from Debian's 3.13 source package.
+# 3.13t, a free-threaded build, is compiled from Debian's 3.13 source package;
+# 3.13t-tsan is the same build instrumented for ThreadSanitizer.
 #
 # The cache folder is kept outside the clone so that a reused machine keeps
 # it: $TARVEX_PYTHONS, or ~/.cache/tarvex_func/pythons.
@@ -203,15 +204,19 @@ assert "%d.%d" % sys.version_info[:2] == sys.argv[1]' "$v" || die "CPython $v fr
 
 # A free-threaded CPython built from Debian's 3.13 source package (the
 # upstream tarball inside it), with the system's compiler and libraries:
-# no binary of such a build is in the archive.
+# no binary of such a build is in the archive. The flavour "tsan" is the
+# same build instrumented for ThreadSanitizer, with the source tree's own
+# suppressions of the interpreter's known reports kept beside it.
 ensure_free_threaded() {
-  local prefix=$cache/3.13t
+  local flavour=${1:-}
+  local name=3.13t${flavour:+-$flavour}
+  local prefix=$cache/$name
   local python=$prefix/bin/python3.13t
   if [[ -e $prefix/.ready ]]; then
     echo "$python"
     return
   fi
-  local src=$cache/src/3.13
+  local src=$cache/src/$name
   rm -rf "$src" "$prefix" && mkdir -p "$src"
   ensure_lists
   log "fetching the source of CPython 3.13"
@@ -230,13 +235,19 @@ ensure_free_threaded() {
   tar -xJf "$tarball" -C "$src"
   local tree
   tree=$(compgen -G "$src/Python-3.13*/" | head -n 1)
-  log "building a free-threaded CPython 3.13 in $tree (some minutes)"
-  (cd "$tree" && ./configure --quiet --disable-gil --prefix="$prefix" >&2 &&
+  local options=(--disable-gil --prefix="$prefix")
+  [[ $flavour == tsan ]] && options+=(--with-thread-sanitizer)
+  log "building CPython $name in $tree (some minutes)"
+  (cd "$tree" && ./configure --quiet "${options[@]}" >&2 &&
     make --quiet -j"$(nproc)" >&2 && make --quiet install >&2) ||
-    die "the free-threaded build failed"
+    die "the build of CPython $name failed"
+  if [[ $flavour == tsan ]]; then
+    cp "$tree/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt" ||
+      die "the source tree has no ThreadSanitizer suppressions"
+  fi
   rm -rf "$src"
   PYTHON_GIL=0 "$python" -c 'import sys, ssl, sqlite3, ctypes, _testcapi
-assert not sys._is_gil_enabled()' || die "the free-threaded CPython does not run"
+assert not sys._is_gil_enabled()' || die "CPython $name does not run"
   touch "$prefix/.ready"
   echo "$python"
 }
@@ -245,7 +256,8 @@ interpreter() {
   case $1 in
     3.14 | 3.15) ensure_sid_python "$1" ;;
     3.13t) ensure_free_threaded ;;
-    *) die "unknown interpreter '$1' (known: 3.14 3.15 3.13t)" ;;
+    3.13t-tsan) ensure_free_threaded tsan ;;
+    *) die "unknown interpreter '$1' (known: 3.14 3.15 3.13t 3.13t-tsan)" ;;
   esac
 }
 

@@ -1351,6 +1351,9 @@ private:
         int matched = 0;
         switch (node.op) {
         case Op::fields:
+            // Of plain values only a dict has a `get`.
+            if (!PyDict_CheckExact(value))
+                return true;
             matched = field_of(value, key_of(node), create, found);
             break;
         case Op::index:

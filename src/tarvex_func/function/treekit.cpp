@@ -315,6 +315,8 @@ Ref container_of(PyObject* match)
 void sweep_marker(PyObject* container, PyObject* original) noexcept
 {
     PyObject* pending = PyErr_GetRaisedException();
+    // The items are read borrowed: held still against other threads.
+    Py_BEGIN_CRITICAL_SECTION(container);
     if (PyList_Check(container)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i)
             if (PyList_GET_ITEM(container, i) == marker)
@@ -328,6 +330,7 @@ void sweep_marker(PyObject* container, PyObject* original) noexcept
             if (value == marker && PyDict_SetItem(container, key, original) < 0)
                 PyErr_Clear();
     }
+    Py_END_CRITICAL_SECTION();
     PyErr_SetRaisedException(pending);
 }
 

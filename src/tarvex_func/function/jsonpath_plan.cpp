@@ -1137,7 +1137,6 @@ int walk(const Node* node, const Node* stop, PyObject* json, bool create, Ref& v
     return 1;
 }
 
-
 // --- edits of paths that match many ---------------------------------------------------
 
 // Values and keys on which every operation the library makes (a lookup, a
@@ -1162,8 +1161,7 @@ bool plain_keys(PyObject* dict) noexcept
 }
 
 // A growable array of trivially copyable items in Python's memory.
-template <class T>
-class Buffer {
+template <class T> class Buffer {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
@@ -1499,8 +1497,7 @@ bool filter_step(const Node& node, PyObject* data, PyObject* marker) noexcept
 
 // `Descendants.update` or `Descendants.filter` at the matches of its left
 // chain: `run` on each list and dict in pre-order, their children read after it.
-template <class Run>
-bool each_descendant(const Node& node, PyObject* json, Run run) noexcept
+template <class Run> bool each_descendant(const Node& node, PyObject* json, Run run) noexcept
 {
     ManyWalk walk(json, false);
     Indexes level;
@@ -1524,8 +1521,7 @@ bool each_descendant(const Node& node, PyObject* json, Run run) noexcept
 
 // `Child.update` or `Child.filter`: `run` with the last step at each match
 // of the steps before it.
-template <class Run>
-bool each_last(const Node* root, PyObject* json, Run run) noexcept
+template <class Run> bool each_last(const Node* root, PyObject* json, Run run) noexcept
 {
     const Node* last = last_step(root);
     ManyWalk walk(json, false);
@@ -1545,7 +1541,8 @@ bool single_step(const Node* node) noexcept
 {
     if (node->op == Op::wildcard)
         return true;
-    if ((node->op != Op::fields && node->op != Op::index) || PyTuple_GET_SIZE(node->items.get()) != 1)
+    if ((node->op != Op::fields && node->op != Op::index)
+        || PyTuple_GET_SIZE(node->items.get()) != 1)
         return false;
     if (node->op == Op::fields)
         return true;
@@ -1575,8 +1572,8 @@ unsigned char Plan::many_shape(const Node* root) noexcept
         return many_none;
     if (root->op != Op::descend)
         return simple_chain(root, false) ? many_chain : many_none;
-    const bool modelled = !root->next && simple_chain(root->left.get(), true)
-                          && !root->right->next && single_step(root->right.get());
+    const bool modelled = !root->next && simple_chain(root->left.get(), true) && !root->right->next
+                          && single_step(root->right.get());
     return modelled ? many_descend : many_none;
 }
 
@@ -1601,9 +1598,8 @@ int Plan::update_many(PyObject* json, PyObject* value) const noexcept
         if (!seen)
             return check.unmodelled() ? 0 : -1;
     }
-    const auto update = [value](const Node& node, PyObject* data) {
-        return update_step(node, data, value);
-    };
+    const auto update
+        = [value](const Node& node, PyObject* data) { return update_step(node, data, value); };
     if (many_ == many_descend)
         return each_descendant(*root_, json, update) ? 1 : -1;
     {
@@ -1640,8 +1636,8 @@ int Plan::select(PyObject* json, PyObject* index, Selected& selected) const noex
     if (!walk.marks_back(at))
         return 2;
     const Spot& spot = walk.spot(at);
-    selected = Selected{borrow(walk.value(spot.from)), borrow(spot.key), borrow(spot.value),
-                        spot.field};
+    selected
+        = Selected{borrow(walk.value(spot.from)), borrow(spot.key), borrow(spot.value), spot.field};
     return 1;
 }
 
@@ -1652,9 +1648,8 @@ bool Plan::mark(const Selected& selected, PyObject* marker) noexcept
 
 bool Plan::filter_many(PyObject* json, PyObject* marker) const noexcept
 {
-    const auto filter = [marker](const Node& node, PyObject* data) {
-        return filter_step(node, data, marker);
-    };
+    const auto filter
+        = [marker](const Node& node, PyObject* data) { return filter_step(node, data, marker); };
     if (many_ == many_descend)
         return each_descendant(*root_, json, filter);
     return each_last(root_.get(), json, filter);

@@ -443,11 +443,16 @@ def test_edits_from_several_threads():
     def work(n):
         try:
             own = {"k": []}
+            records = [{"id": i} for i in range(300)]
             for i in range(300):
                 dict_update_path(own, f"$.k[{i % 5}].v", i)
                 dict_update_path(shared, f"$.a.t{n}.x", i)
                 dict_delete_path(own, "$.k[0]")
+                dict_update_path(shared, "$..y", i)
+                dict_update_path(records, "[*].n", i)
+                dict_delete_path(records, "[*].id", 1)
             assert own == {"k": []} or all(type(x) is dict for x in own["k"])
+            assert records == [{"n": 299}] * 300
         except BaseException as error:  # noqa: BLE001
             errors.append(error)
 

@@ -41,10 +41,15 @@ def assert_same(json, path):
     matches = library_matches(json, path)
     found_all = dict_find_all_path(json, path)
     found_first = dict_find_path(json, path)
+    try:
+        # an automatic id is made as its value is read, from the text of
+        # its path, which a key that is not a str makes fail
+        expected = None if matches is None else [m.value for m in matches]
+    except Exception:  # noqa: BLE001 - the lookups swallow these too
+        matches = None
     if matches is None:
         assert found_all is None and found_first is None, path
         return
-    expected = [m.value for m in matches]
     assert found_all == expected, path
     assert len(found_all) == len(expected), path
     for got, match, value in zip(found_all, matches, expected):

@@ -84,6 +84,11 @@ def helpers():
             k.dict_update_path({"a": [1, 2]}, "a[*]", [3, 4])),
         "dict_delete_path_native": lambda: no_marker_left(
             k.dict_delete_path, {"l": [1, 2, 3], "a": {"b": 4, "c": 5}}, "$.l[1]", "a.b"),
+        "dict_update_path_many_native": lambda: (
+            k.dict_update_path({"a": [{"d": 1}, {"b": {"d": [2]}}], "d": 3}, "$..d", 5),
+            k.dict_update_path([{"id": 1}, {}, {"b": {}}], "[*].b[2]", 5)),
+        "dict_delete_path_many_native": lambda: no_marker_left(
+            k.dict_delete_path, {"l": [1, 2, 3], "a": {"b": 4, "c": 5}}, "$..c", "l[*]", "$.*.b"),
         "dict_write_yaml": lambda: k.dict_write_yaml(nested, "out.yaml"),
         "dict_write_yaml_native": lambda: k.dict_write_yaml(yaml_tree, "out.yaml", sort_keys=True,
                                                             default_flow_style=None),

@@ -38,7 +38,8 @@ HELPERS = [
     "str_read_yaml", "str_read_yaml_native", "str_read_file", "str_read_line", "line_generator_protocol",
     "str_read_lines", "str_write_file", "str_files_dict", "str_files_list", "dict_find_path",
     "dict_find_all_path", "dict_find_all_path_walk", "dict_update_path", "dict_delete_path",
-    "dict_update_path_native", "dict_delete_path_native",
+    "dict_update_path_native", "dict_delete_path_native", "dict_update_path_many_native",
+    "dict_delete_path_many_native",
     "dict_write_yaml", "dict_write_yaml_native",
     "TarvexHubkit", "install",
 ]

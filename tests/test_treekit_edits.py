@@ -173,6 +173,99 @@ def test_many_generated_edits_match_the_library(json, path, value, index):
     assert_delete_as_library(json, path, index)
 
 
+# --- paths whose steps match many: wildcards anywhere, descendants ----------------------
+
+plain_keys = st.sampled_from(["a", "b", "c", "d", "id", "a b", "where", 0, 2, True, 0.5, None])
+plain_scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), st.sampled_from(["a", 0.5]))
+
+
+def plain_containers(inner):
+    dicts = st.dictionaries(plain_keys, inner, max_size=4)
+    lists = st.lists(inner, max_size=4)
+    return st.one_of(dicts, dicts, lists, lists, lists.map(tuple),
+                     inner.map(lambda shared: {"a": shared, "b": [shared, {"d": shared}]}))
+
+
+# Plain data, which the edits run natively, and the generated trees of the
+# lookups, whose odd members send them back to the library before anything changes.
+edit_trees = st.one_of(st.recursive(plain_scalars, plain_containers, max_leaves=16),
+                       trees).filter(lambda t: type(t) in (dict, list))
+
+many_steps = st.sampled_from(["a", "b", "d", "id", "[0]", "[1]", "[-1]", "[4]", "*", "[*]"])
+
+
+def joined(parts, rooted):
+    text = "$" if rooted else ""
+    for part in parts:
+        text += part if part.startswith("[") and text else ("." + part if text else part)
+    return text
+
+
+@st.composite
+def many_paths(draw):
+    if draw(st.booleans()):
+        return joined(draw(st.lists(many_steps, min_size=1, max_size=4)), draw(st.booleans()))
+    left = joined(draw(st.lists(many_steps, max_size=2)), draw(st.booleans()))
+    right = draw(st.sampled_from(["a", "d", "id", "[0]", "[-1]", "*", "[*]"]))
+    return f"{left or '$'}..{right}"
+
+
+@EDITS
+@given(edit_trees, many_paths(), st.one_of(plain_scalars, values))
+def test_generated_edits_of_many_matches_match_the_library(json, path, value):
+    if ".." in path and not isinstance(value, (int, float, str, type(None))):
+        # a container stored among the descendants is walked into, endlessly
+        # where it is stored in itself
+        value = 7
+    assert_update_as_library(json, path, value)
+
+
+@EDITS
+@given(edit_trees, many_paths(), st.sampled_from([1, 2, 3, 5, 0, -1, True, False, 2**70]))
+def test_generated_deletes_of_many_matches_match_the_library(json, path, index):
+    assert_delete_as_library(json, path, index)
+
+
+MANY = [
+    # (data, path, update value, delete index)
+    ({"a": {"b": [0, {"d": 1}], "d": 2}, "d": {"d": 3}}, "$..d", 7, 2),
+    ({"a": {"d": {"d": 1}}}, "$..d", 7, 2),                  # the inner one is gone with its parent
+    ({"a": [{"d": 1}, ({"d": 2},)]}, "$..d", 7, 2),          # a tuple's items are not descended into
+    ({"x": [[1, 2], (3, 4)]}, "$..[0]", 7, 3),               # ... but indexed by the step
+    ({"x": [[1, 2], {"a": 3}]}, "$..*", 7, 4),
+    ({"x": {"a": {"d": 1}}, "d": 2}, "x..d", 7, 1),
+    ({"x": {2: {"d": 1}}}, "$..d", 7, 1),                    # a path through an int key: not marked
+    ({"x": {"a b": {"d": 1}}}, "$..d", 7, 1),                # ... through a quoted name: the library's
+    ({"where": {"d": 1}}, "$..d", 7, 1),
+    ([{"id": 1}, {"id": 2, "n": 0}, {"n": 1}, [1], 3], "[*].id", 7, 2),
+    ([{"id": 1}, {}, {"n": 1}], "[*].id", [7, 8], 3),        # a missing id is made, then set
+    ({"a": [{}, {"b": {}}, 5]}, "a[*].b[0]", 7, 1),          # an empty dict becomes a list
+    ({"a": [{}, {"b": {"c": 1}}]}, "a[*].b[1]", 7, 1),       # padding a dict fails halfway
+    ({"a": [[], [1]]}, "a[*][2]", 7, 1),                     # lists padded with dicts
+    ({"a": {"b": [1, 2, 3]}}, "a.b[*]", 7, 2),
+    ({"a": [{"x": 1}, {"y": 2}]}, "a.*.*", 7, 2),
+    ({"a": [1, 2, 1]}, "$.a[*]", 7, 3),
+    ([[1, [2]], [3]], "[*][*]", 7, 2),
+]
+
+
+@pytest.mark.parametrize("json, path, value, index", MANY)
+def test_edits_of_many_matches(json, path, value, index):
+    assert_update_as_library(json, path, value)
+    for each in (1, index, 99):
+        assert_delete_as_library(json, path, each)
+
+
+def test_edits_of_many_matches_through_shared_and_odd_data():
+    shared = {"d": 1, "id": 2}
+    for json in ([shared, shared, {"id": 3}], {"a": shared, "b": [shared]},
+                 {"a": [Getter({"d": 1}), {"d": 2}]}, {"a": [MappingLike({"id": 1}), {"id": 2}]}):
+        for path in ("$..d", "[*].id", "*.id", "$.*[*].d"):
+            assert_update_as_library(json, path, 9)
+            for index in (1, 2, 3):
+                assert_delete_as_library(json, path, index)
+
+
 # --- the library's own update and filter cases, in our words ---------------------------
 
 UPDATES = [
@@ -286,7 +379,9 @@ def delete_as_today(json, path, index=1):
 @pytest.mark.parametrize("error", [ValueError, TypeError, KeyboardInterrupt])
 def test_comparisons_run_as_often_as_in_the_library(fail, error):
     for path, edit in [("$.a.b", "update"), ("a[0]", "update"), ("a.c.d", "update"), ("$.*", "update"),
-                       ("$.a", "delete"), ("a.a", "delete"), ("a.a[0]", "delete")]:
+                       ("$.a", "delete"), ("a.a", "delete"), ("a.a[0]", "delete"),
+                       ("$..b", "update"), ("*.a", "update"), ("$..a", "delete"),
+                       ("*.b", "delete"), ("a.*", "delete")]:
         logs = []
         runs = ((library_update, dict_update_path) if edit == "update"
                 else (delete_as_today, dict_delete_path))
@@ -348,11 +443,16 @@ def test_edits_from_several_threads():
     def work(n):
         try:
             own = {"k": []}
+            records = [{"id": i} for i in range(300)]
             for i in range(300):
                 dict_update_path(own, f"$.k[{i % 5}].v", i)
                 dict_update_path(shared, f"$.a.t{n}.x", i)
                 dict_delete_path(own, "$.k[0]")
+                dict_update_path(shared, "$..y", i)
+                dict_update_path(records, "[*].n", i)
+                dict_delete_path(records, "[*].id", 1)
             assert own == {"k": []} or all(type(x) is dict for x in own["k"])
+            assert records == [{"n": 299}] * 300
         except BaseException as error:  # noqa: BLE001
             errors.append(error)
 

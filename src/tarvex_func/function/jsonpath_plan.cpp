@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 namespace tarvex::jsonpath {
 
@@ -165,6 +166,7 @@ bool edit_chain(const Node* root, bool& marks_back) noexcept;
 Plan::Plan(std::unique_ptr<Node> root) noexcept : root_(std::move(root))
 {
     chain_ = edit_chain(root_.get(), marks_back_);
+    many_ = many_shape(root_.get());
 }
 Plan::Plan(Plan&&) noexcept = default;
 Plan& Plan::operator=(Plan&&) noexcept = default;
@@ -631,6 +633,7 @@ private:
         return true;
     }
 
+public:
     // The children of `value`, last first, so that they pop in order.
     static bool push_children(PyObject* value, Values& stack) noexcept
     {
@@ -667,6 +670,7 @@ private:
         return children_of_other(value, stack);
     }
 
+private:
     // `isinstance(value, list)`, then `isinstance(value, dict)`, and the
     // children as the library takes them: `enumerate(value)`, or
     // `reversed(value.items())` with each pair unpacked.
@@ -881,7 +885,7 @@ int within(PyObject* value, Py_ssize_t at) noexcept
 
 // The finding part of `Index._find_base`: the item of a list or tuple that
 // is long enough. 1 with `out` set, 0 for no match.
-int item_of(PyObject* value, const Node& node, Ref& out) noexcept
+int item_at(PyObject* value, PyObject* key, Ref& out) noexcept
 {
     int sequence = instance_of(value, &PyList_Type);
     if (sequence == 0)
@@ -891,11 +895,16 @@ int item_of(PyObject* value, const Node& node, Ref& out) noexcept
     const int truth = PyObject_IsTrue(value);
     if (truth <= 0)
         return truth;
-    const int inside = within(value, index_of(node));
+    const int inside = within(value, PyLong_AsSsize_t(key));
     if (inside <= 0)
         return inside;
-    out = steal(PyObject_GetItem(value, key_of(node)));
+    out = steal(PyObject_GetItem(value, key));
     return out ? 1 : -1;
+}
+
+int item_of(PyObject* value, const Node& node, Ref& out) noexcept
+{
+    return item_at(value, key_of(node), out);
 }
 
 // `value == {}`, which the library asks before an index step that creates.
@@ -964,12 +973,12 @@ bool put_back_at(PyObject* data, PyObject* key, const PutBack& put_back) noexcep
     return result == Py_None || PyObject_SetItem(data, key, result) == 0;
 }
 
-// `Fields.update` or `Index.update` of one step at `data`: `value` stored,
-// or with `put_back`, the delete's callback run on what is there.
-bool set_at(const Node& node, PyObject* data, PyObject* value, const PutBack* put_back) noexcept
+// `Fields(key).update` (`field`) or `Index(key).update` at `data`: `value`
+// stored, or with `put_back`, the delete's callback run on what is there.
+bool set_at_key(bool field, PyObject* key, PyObject* data, PyObject* value,
+                const PutBack* put_back) noexcept
 {
-    PyObject* key = key_of(node);
-    if (node.op == Op::fields) {
+    if (field) {
         const int has_get = PyDict_CheckExact(data) ? 1 : PyObject_HasAttrWithError(data, get_name);
         if (has_get <= 0)
             return has_get == 0;
@@ -982,20 +991,25 @@ bool set_at(const Node& node, PyObject* data, PyObject* value, const PutBack* pu
         const int list = instance_of(data, &PyList_Type);
         if (list <= 0)
             return list == 0;
-        const int inside = within(data, index_of(node));
+        const int inside = within(data, PyLong_AsSsize_t(key));
         if (inside <= 0)
             return inside == 0;
     }
     if (put_back)
         return put_back_at(data, key, *put_back);
-    Ref stored = node.op == Op::index ? stored_at_index(value) : borrow(value);
+    Ref stored = field ? borrow(value) : stored_at_index(value);
     return stored && PyObject_SetItem(data, key, stored) == 0;
+}
+
+bool set_at(const Node& node, PyObject* data, PyObject* value, const PutBack* put_back) noexcept
+{
+    return set_at_key(node.op == Op::fields, key_of(node), data, value, put_back);
 }
 
 // `datum.value = _create_list_key(datum.value)`: the empty dict gets the
 // library's list key, and the new list takes its place in `parent` through
 // the step that reached it (none at the root).
-Ref list_in_place_of(PyObject* value, PyObject* parent, const Node* via) noexcept
+Ref list_in_place_of(PyObject* value, PyObject* parent, bool field, PyObject* key) noexcept
 {
     Ref list = steal(PyList_New(1));
     PyObject* fresh = list ? PyDict_New() : nullptr;
@@ -1004,7 +1018,7 @@ Ref list_in_place_of(PyObject* value, PyObject* parent, const Node* via) noexcep
     PyList_SET_ITEM(list.get(), 0, fresh);
     if (PyObject_SetItem(value, library.list_key, list) < 0)
         return {};
-    if (parent && !set_at(*via, parent, list, nullptr))
+    if (parent && !set_at_key(field, key, parent, list, nullptr))
         return {};
     return list;
 }
@@ -1102,7 +1116,9 @@ int walk(const Node* node, const Node* stop, PyObject* json, bool create, Ref& v
                 if (empty < 0)
                     return -1;
                 if (empty) {
-                    Ref list = list_in_place_of(value, parent, via);
+                    Ref list = parent ? list_in_place_of(value, parent, via->op == Op::fields,
+                                                         key_of(*via))
+                                      : list_in_place_of(value, nullptr, false, nullptr);
                     if (!list)
                         return -1;
                     value = std::move(list);
@@ -1121,7 +1137,544 @@ int walk(const Node* node, const Node* stop, PyObject* json, bool create, Ref& v
     return 1;
 }
 
+// --- edits of paths that match many ---------------------------------------------------
+
+// Values and keys on which every operation the library makes (a lookup, a
+// comparison, `isinstance`, `.get`) runs no code of the caller's. Where only
+// these are in the way, the edits below may reach the library's resulting
+// tree in their own order of operations.
+bool plain_value(PyObject* value) noexcept
+{
+    return plain_scalar(value) || Py_IS_TYPE(value, &PyBaseObject_Type);
+}
+
+bool plain_keys(PyObject* dict) noexcept
+{
+    bool plain = true;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    while (plain && PyDict_Next(dict, &position, &key, nullptr))
+        plain = plain_value(key);
+    Py_END_CRITICAL_SECTION();
+    return plain;
+}
+
+// A growable array of trivially copyable items in Python's memory.
+template <class T> class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { PyMem_Free(items_); }
+
+    Py_ssize_t size() const noexcept { return size_; }
+    T& operator[](Py_ssize_t i) noexcept { return items_[i]; }
+    const T& operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+
+    // Room for `count` in all; false with MemoryError pending.
+    bool reserve(Py_ssize_t count) noexcept
+    {
+        if (count <= capacity_)
+            return true;
+        Py_ssize_t capacity = std::max<Py_ssize_t>({count, capacity_ * 2, 8});
+        if (capacity > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(T))) {
+            PyErr_NoMemory();
+            return false;
+        }
+        void* grown = PyMem_Realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
+        if (!grown) {
+            PyErr_NoMemory();
+            return false;
+        }
+        items_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    bool push(const T& item) noexcept
+    {
+        if (size_ == capacity_ && !reserve(size_ + 1))
+            return false;
+        items_[size_++] = item;
+        return true;
+    }
+    // With room already reserved.
+    void put(const T& item) noexcept { items_[size_++] = item; }
+    T pop() noexcept { return items_[--size_]; }
+
+    void swap(Buffer& other) noexcept
+    {
+        std::swap(items_, other.items_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+private:
+    T* items_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+using Indexes = Buffer<Py_ssize_t>;
+
+// Where a match sits, as the library's match object knows it: its value,
+// and the key that its container holds it under (a field name, or an index
+// as an int). Both references are strong.
+struct Spot {
+    PyObject* value;
+    PyObject* key;   // none at the start
+    Py_ssize_t from; // the container's spot; -1 at the start
+    bool field;
+};
+
+// Runs the steps of a path on every match of the step before, keeping each
+// match's place: the matches of the whole walk are spots in one array, and
+// a step's matches are their numbers in it. A checking walk refuses, with
+// nothing pending, any value or dict key that is not plain.
+class ManyWalk {
+public:
+    ManyWalk(PyObject* json, bool check) noexcept : json_(json), check_(check) {}
+    ManyWalk(const ManyWalk&) = delete;
+    ManyWalk& operator=(const ManyWalk&) = delete;
+    ~ManyWalk()
+    {
+        for (Py_ssize_t i = 0; i < spots_.size(); ++i) {
+            Py_DECREF(spots_[i].value);
+            Py_XDECREF(spots_[i].key);
+        }
+    }
+
+    bool unmodelled() const noexcept { return unmodelled_; }
+    const Spot& spot(Py_ssize_t at) const noexcept { return spots_[at]; }
+    PyObject* value(Py_ssize_t at) const noexcept { return spots_[at].value; }
+
+    // The matches of the chain from `node` up to `stop` at the root, each
+    // step run on all matches of the one before, as `Child` nests them;
+    // `create` makes what `find_or_create` makes.
+    bool find(const Node* node, const Node* stop, Indexes& level, bool create) noexcept
+    {
+        if (!start(level))
+            return false;
+        for (; node != stop; node = node->next.get()) {
+            if (node->op == Op::root)
+                continue; // only first, where the level is the root already
+            Indexes next;
+            for (Py_ssize_t i = 0; i < level.size(); ++i)
+                if (!admit(spots_[level[i]].value) || !step(*node, level[i], create, next))
+                    return false;
+            level.swap(next);
+        }
+        return true;
+    }
+
+    // `Descendants.find`: the right step at each node under the left
+    // chain's matches, in pre-order, the children of lists and dicts only.
+    bool descend(const Node& node, Indexes& matches) noexcept
+    {
+        Indexes level;
+        Indexes stack;
+        if (!find(node.left.get(), nullptr, level, false) || !stack.reserve(level.size()))
+            return false;
+        for (Py_ssize_t i = level.size(); i-- > 0;)
+            stack.put(level[i]);
+        Py_ssize_t visited = 0;
+        while (stack.size()) {
+            const Py_ssize_t at = stack.pop();
+            if (++visited % signal_interval == 0 && PyErr_CheckSignals() < 0)
+                return false;
+            PyObject* value = spots_[at].value;
+            if (!admit(value) || !step(*node.right, at, false, matches))
+                return false;
+            if (!PyList_CheckExact(value) && !PyDict_CheckExact(value))
+                continue;
+            const Py_ssize_t first = spots_.size();
+            if (!add_children(at) || !stack.reserve(stack.size() + spots_.size() - first))
+                return false;
+            for (Py_ssize_t child = spots_.size(); child-- > first;)
+                stack.put(child);
+        }
+        return true;
+    }
+
+    // Whether `"$." + str(full_path)` of the match at `at` reads back as the
+    // same chain of names and indexes.
+    bool marks_back(Py_ssize_t at) const noexcept
+    {
+        for (; spots_[at].from >= 0; at = spots_[at].from) {
+            const Spot& spot = spots_[at];
+            if (spot.field && !(PyUnicode_CheckExact(spot.key) && bare_name(spot.key)))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    bool start(Indexes& level) noexcept
+    {
+        if (!spots_.size() && !spots_.push(Spot{Py_NewRef(json_), nullptr, -1, false}))
+            return false;
+        return level.push(0);
+    }
+
+    bool admit(PyObject* value) noexcept
+    {
+        if (PyDict_CheckExact(value) ? !check_ || plain_keys(value)
+                                     : exact_sequence(value) || plain_value(value))
+            return true;
+        if (check_)
+            unmodelled_ = true;
+        else
+            PyErr_SetString(PyExc_SystemError, "an edit met data that its check did not see");
+        return false;
+    }
+
+    // Takes over both references.
+    bool add(PyObject* value, PyObject* key, Py_ssize_t from, bool field, Indexes& out) noexcept
+    {
+        if (!spots_.push(Spot{value, key, from, field})) {
+            Py_DECREF(value);
+            Py_XDECREF(key);
+            return false;
+        }
+        return out.push(spots_.size() - 1);
+    }
+
+    bool step(const Node& node, Py_ssize_t at, bool create, Indexes& out) noexcept
+    {
+        Ref value = borrow(spots_[at].value);
+        Ref found;
+        int matched = 0;
+        switch (node.op) {
+        case Op::fields:
+            // Of plain values only a dict has a `get`.
+            if (!PyDict_CheckExact(value))
+                return true;
+            matched = field_of(value, key_of(node), create, found);
+            break;
+        case Op::index:
+            if (create && !make_room(at, index_of(node), value))
+                return false;
+            matched = item_of(value, node, found);
+            break;
+        case Op::wildcard: {
+            const Py_ssize_t first = spots_.size();
+            if (!add_children(at) || !out.reserve(out.size() + spots_.size() - first))
+                return false;
+            for (Py_ssize_t child = first; child < spots_.size(); ++child)
+                out.put(child);
+            return true;
+        }
+        default:
+            PyErr_SetString(PyExc_SystemError, "an edit met a step it does not model");
+            return false;
+        }
+        if (matched <= 0)
+            return matched == 0;
+        return add(found.release(), Py_NewRef(key_of(node)), at, node.op == Op::fields, out);
+    }
+
+    // `Index._find_base` when creating: an empty dict turned into a list in
+    // its container's place (`datum.value = ...` stores it through the
+    // match's own path), then the list padded up to the index.
+    bool make_room(Py_ssize_t at, Py_ssize_t index, Ref& value) noexcept
+    {
+        const int empty = equals_empty_dict(value);
+        if (empty < 0)
+            return false;
+        if (empty) {
+            const Spot spot = spots_[at];
+            PyObject* parent = spot.from >= 0 ? spots_[spot.from].value : nullptr;
+            Ref list = list_in_place_of(value, parent, spot.field, spot.key);
+            if (!list)
+                return false;
+            Py_SETREF(spots_[at].value, Py_NewRef(list.get()));
+            value = std::move(list);
+        }
+        return pad(value, index);
+    }
+
+    // A spot for each item of a list or tuple, or each entry of a dict, in order.
+    bool add_children(Py_ssize_t at) noexcept
+    {
+        PyObject* value = spots_[at].value;
+        bool added = true;
+        if (exact_sequence(value)) {
+            Py_BEGIN_CRITICAL_SECTION(value);
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+            added = spots_.reserve(spots_.size() + size);
+            for (Py_ssize_t i = 0; added && i < size; ++i) {
+                PyObject* index = PyLong_FromSsize_t(i);
+                added = index != nullptr;
+                if (added)
+                    spots_.put(
+                        Spot{Py_NewRef(PySequence_Fast_GET_ITEM(value, i)), index, at, false});
+            }
+            Py_END_CRITICAL_SECTION();
+        } else if (PyDict_CheckExact(value)) {
+            Py_BEGIN_CRITICAL_SECTION(value);
+            added = spots_.reserve(spots_.size() + PyDict_GET_SIZE(value));
+            Py_ssize_t position = 0;
+            PyObject *key = nullptr, *member = nullptr;
+            while (added && PyDict_Next(value, &position, &key, &member))
+                spots_.put(Spot{Py_NewRef(member), Py_NewRef(key), at, true});
+            Py_END_CRITICAL_SECTION();
+        }
+        return added;
+    }
+
+    Buffer<Spot> spots_;
+    PyObject* json_;
+    bool check_;
+    bool unmodelled_ = false;
+};
+
+// `Fields.update`, `Index.update` or `Wildcard.update` of one step at
+// `data`, for a value that is not callable.
+bool update_step(const Node& node, PyObject* data, PyObject* value) noexcept
+{
+    if (node.op == Op::wildcard)
+        return wildcard_update(data, value);
+    return set_at(node, data, value, nullptr);
+}
+
+// The position of the last `marker` in `list`, -1 for none.
+Py_ssize_t last_marker(PyObject* list, PyObject* marker) noexcept
+{
+    Py_ssize_t found = -1;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    for (Py_ssize_t i = PyList_GET_SIZE(list); found < 0 && i-- > 0;)
+        if (PyList_GET_ITEM(list, i) == marker)
+            found = i;
+    Py_END_CRITICAL_SECTION();
+    return found;
+}
+
+// The `filter` of one step at `data` with `lambda x: x is marker`, on
+// plain data: a dict entry goes with its key, a list item with the later
+// ones moving up.
+bool filter_step(const Node& node, PyObject* data, PyObject* marker) noexcept
+{
+    if (PyDict_CheckExact(data)) {
+        if (node.op == Op::index)
+            return true;
+        if (node.op == Op::fields) {
+            PyObject* found = nullptr;
+            const int got = PyDict_GetItemRef(data, key_of(node), &found);
+            const bool marked = got > 0 && found == marker;
+            Py_XDECREF(found);
+            return got >= 0 && (!marked || PyDict_DelItem(data, key_of(node)) == 0);
+        }
+        Ref items = steal(PyDict_Items(data));
+        if (!items)
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            if (PyTuple_GET_ITEM(item, 1) == marker
+                && PyDict_DelItem(data, PyTuple_GET_ITEM(item, 0)) < 0)
+                return false;
+        }
+        return true;
+    }
+    if (!PyList_CheckExact(data) || node.op == Op::fields)
+        return true;
+    if (node.op == Op::index) {
+        const Py_ssize_t size = PyList_Size(data);
+        const Py_ssize_t at = index_of(node);
+        if (at < -size || at >= size)
+            return true;
+        const Py_ssize_t position = at < 0 ? at + size : at;
+        Ref item = steal(PySequence_GetItem(data, position));
+        return item && (item.get() != marker || PySequence_DelItem(data, position) == 0);
+    }
+    for (Py_ssize_t at = last_marker(data, marker); at >= 0; at = last_marker(data, marker))
+        if (PyList_SetSlice(data, at, at + 1, nullptr) < 0)
+            return false;
+    return true;
+}
+
+// `Descendants.update` or `Descendants.filter` at the matches of its left
+// chain: `run` on each list and dict in pre-order, their children read after it.
+template <class Run> bool each_descendant(const Node& node, PyObject* json, Run run) noexcept
+{
+    ManyWalk walk(json, false);
+    Indexes level;
+    Values stack;
+    if (!walk.find(node.left.get(), nullptr, level, false) || !stack.reserve(level.size()))
+        return false;
+    for (Py_ssize_t i = level.size(); i-- > 0;)
+        stack.put(Py_NewRef(walk.value(level[i])));
+    Py_ssize_t visited = 0;
+    while (stack.size()) {
+        Ref at = stack.pop();
+        if (++visited % signal_interval == 0 && PyErr_CheckSignals() < 0)
+            return false;
+        if (!PyList_CheckExact(at) && !PyDict_CheckExact(at))
+            continue;
+        if (!run(*node.right, at) || !Finder::push_children(at, stack))
+            return false;
+    }
+    return true;
+}
+
+// `Child.update` or `Child.filter`: `run` with the last step at each match
+// of the steps before it.
+template <class Run> bool each_last(const Node* root, PyObject* json, Run run) noexcept
+{
+    const Node* last = last_step(root);
+    ManyWalk walk(json, false);
+    Indexes level;
+    if (!walk.find(root, last, level, false))
+        return false;
+    for (Py_ssize_t i = 0; i < level.size(); ++i) {
+        Ref data = borrow(walk.value(level[i]));
+        if (!run(*last, data))
+            return false;
+    }
+    return true;
+}
+
+// One name, one index (that pads no more than the chains do), or every child.
+bool single_step(const Node* node) noexcept
+{
+    if (node->op == Op::wildcard)
+        return true;
+    if ((node->op != Op::fields && node->op != Op::index)
+        || PyTuple_GET_SIZE(node->items.get()) != 1)
+        return false;
+    if (node->op == Op::fields)
+        return true;
+    int overflow = 0;
+    const long long at = PyLong_AsLongLongAndOverflow(key_of(*node), &overflow);
+    return !overflow && at < padded_index_limit && at > -padded_index_limit;
+}
+
+// `$` first or not, then single steps; `$` alone when `bare` allows it.
+bool simple_chain(const Node* node, bool bare) noexcept
+{
+    if (node && node->op == Op::root)
+        node = node->next.get();
+    if (!node)
+        return bare;
+    for (; node; node = node->next.get())
+        if (!single_step(node))
+            return false;
+    return true;
+}
+
 } // namespace
+
+unsigned char Plan::many_shape(const Node* root) noexcept
+{
+    if (!root)
+        return many_none;
+    if (root->op != Op::descend)
+        return simple_chain(root, false) ? many_chain : many_none;
+    const bool modelled = !root->next && simple_chain(root->left.get(), true) && !root->right->next
+                          && single_step(root->right.get());
+    return modelled ? many_descend : many_none;
+}
+
+bool Plan::updates_many(PyObject* json, PyObject* value) const noexcept
+{
+    if (many_ == many_none || chain_ || !(PyDict_CheckExact(json) || PyList_CheckExact(json)))
+        return false;
+    if (plain_value(value))
+        return true;
+    // A container stored by a descendants update is walked into next.
+    return many_ == many_chain
+           && (PyDict_CheckExact(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value));
+}
+
+int Plan::update_many(PyObject* json, PyObject* value) const noexcept
+{
+    {
+        ManyWalk check(json, true);
+        Indexes found;
+        const bool seen = many_ == many_descend ? check.descend(*root_, found)
+                                                : check.find(root_.get(), nullptr, found, false);
+        if (!seen)
+            return check.unmodelled() ? 0 : -1;
+    }
+    const auto update
+        = [value](const Node& node, PyObject* data) { return update_step(node, data, value); };
+    if (many_ == many_descend)
+        return each_descendant(*root_, json, update) ? 1 : -1;
+    {
+        // A wildcard last creates nothing.
+        const Node* last = last_step(root_.get());
+        ManyWalk create(json, false);
+        Indexes level;
+        if (!create.find(root_.get(), last->op == Op::wildcard ? last : nullptr, level, true))
+            return -1;
+    }
+    return each_last(root_.get(), json, update) ? 1 : -1;
+}
+
+bool Plan::deletes_many(PyObject* json, PyObject* index) const noexcept
+{
+    return many_ != many_none && !(chain_ && marks_back_)
+           && (PyDict_CheckExact(json) || PyList_CheckExact(json))
+           && (PyLong_CheckExact(index) || PyBool_Check(index));
+}
+
+int Plan::select(PyObject* json, PyObject* index, Selected& selected) const noexcept
+{
+    ManyWalk walk(json, true);
+    Indexes matches;
+    const bool found = many_ == many_descend ? walk.descend(*root_, matches)
+                                             : walk.find(root_.get(), nullptr, matches, false);
+    if (!found)
+        return walk.unmodelled() ? 2 : -1;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (overflow || number < 1 || number > matches.size())
+        return 0;
+    const Py_ssize_t at = matches[static_cast<Py_ssize_t>(number - 1)];
+    if (!walk.marks_back(at))
+        return 2;
+    const Spot& spot = walk.spot(at);
+    selected
+        = Selected{borrow(walk.value(spot.from)), borrow(spot.key), borrow(spot.value), spot.field};
+    return 1;
+}
+
+bool Plan::mark(const Selected& selected, PyObject* marker) noexcept
+{
+    return set_at_key(selected.field, selected.key, selected.parent, marker, nullptr);
+}
+
+bool Plan::filter_many(PyObject* json, PyObject* marker) const noexcept
+{
+    const auto filter
+        = [marker](const Node& node, PyObject* data) { return filter_step(node, data, marker); };
+    if (many_ == many_descend)
+        return each_descendant(*root_, json, filter);
+    return each_last(root_.get(), json, filter);
+}
+
+bool Plan::put_back(const Selected& selected, PyObject* marker) noexcept
+{
+    PyObject* parent = selected.parent;
+    if (!PyDict_CheckExact(parent) && !PyList_CheckExact(parent))
+        return true;
+    if (PyList_CheckExact(parent)) {
+        const Py_ssize_t at = PyLong_AsSsize_t(selected.key);
+        const Py_ssize_t size = PyList_Size(parent);
+        if (at < -size || at >= size)
+            return true;
+    }
+    Ref now = steal(PyObject_GetItem(parent, selected.key));
+    if (!now) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            return false;
+        PyErr_Clear();
+        return true;
+    }
+    return now.get() != marker || PyObject_SetItem(parent, selected.key, selected.original) == 0;
+}
 
 bool Plan::edits(PyObject* json) const noexcept
 {

@@ -63,10 +63,50 @@ public:
     // with the delete's put-back callback does it.
     bool put_back(PyObject* json, PyObject* marker, PyObject* original) const noexcept;
 
+    // Edits of paths whose steps may match many: `$` or not, then steps of
+    // one name, one index or every child; or descendants of such a chain
+    // matched by one such step. They run natively on plain data only
+    // (lists, tuples and dicts of exact types, with scalar keys and leaves),
+    // where no operation of the library's runs code of the caller's, and
+    // find out whether it is plain before they change anything.
+    //
+    // Whether the update below runs for this root and value (not callable).
+    bool updates_many(PyObject* json, PyObject* value) const noexcept;
+    // `find_or_create` then `update`: 1 when done, 0 when the data is not
+    // plain and nothing changed, -1 with the error pending that the library
+    // would have raised (what was changed stays).
+    int update_many(PyObject* json, PyObject* value) const noexcept;
+
+    // The delete's `index`-th match and where it sits.
+    struct Selected {
+        Ref parent;
+        Ref key;
+        Ref original;
+        bool field;
+    };
+    // Whether the delete below runs for this root and index (an int).
+    bool deletes_many(PyObject* json, PyObject* index) const noexcept;
+    // Finds the matches and takes the `index`-th: 1 with `selected` set, 0
+    // when there is none, 2 when the library must run the delete (the data
+    // is not plain, or the match's path would not read back as its own
+    // location), -1 with an error pending. Nothing is changed.
+    int select(PyObject* json, PyObject* index, Selected& selected) const noexcept;
+    // The marker written where the selected match sits, as the update of
+    // its concrete path writes it.
+    static bool mark(const Selected& selected, PyObject* marker) noexcept;
+    // `expression.filter(lambda x: x is marker, json)`.
+    bool filter_many(PyObject* json, PyObject* marker) const noexcept;
+    // Where the marker still sits, the original goes back.
+    static bool put_back(const Selected& selected, PyObject* marker) noexcept;
+
 private:
+    enum : unsigned char { many_none, many_chain, many_descend };
+    static unsigned char many_shape(const Node* root) noexcept;
+
     std::unique_ptr<Node> root_;
     bool chain_ = false;
     bool marks_back_ = false;
+    unsigned char many_ = many_none;
 };
 
 // Whether the library is still what the plans modelled.

@@ -202,6 +202,12 @@ bool update_in_place(Site& at, PyObject* json, PyObject* path, PyObject* value)
         at.line(34);
         return plan->update(json, value);
     }
+    if (plan && plan->updates_many(json, value)) {
+        at.line(33);
+        const int updated = plan->update_many(json, value);
+        if (updated != 0)
+            return updated > 0;
+    }
     at.line(33);
     const bool created
         = static_cast<bool>(call_method(parse_json.expression(), find_or_create_name, json));
@@ -309,6 +315,8 @@ Ref container_of(PyObject* match)
 void sweep_marker(PyObject* container, PyObject* original) noexcept
 {
     PyObject* pending = PyErr_GetRaisedException();
+    // The items are read borrowed: held still against other threads.
+    Py_BEGIN_CRITICAL_SECTION(container);
     if (PyList_Check(container)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i)
             if (PyList_GET_ITEM(container, i) == marker)
@@ -322,6 +330,7 @@ void sweep_marker(PyObject* container, PyObject* original) noexcept
             if (value == marker && PyDict_SetItem(container, key, original) < 0)
                 PyErr_Clear();
     }
+    Py_END_CRITICAL_SECTION();
     PyErr_SetRaisedException(pending);
 }
 
@@ -372,6 +381,19 @@ const jsonpath::Plan* native_delete_plan(const jsonpath::Parsed& expression, PyO
     return update.get() == own_update ? plan : nullptr;
 }
 
+// The plan the delete runs natively for paths that may match many, while
+// `dict_update_path` is the module's own function.
+const jsonpath::Plan* many_delete_plan(const jsonpath::Parsed& expression, PyObject* json,
+                                       PyObject* index)
+{
+    const jsonpath::Plan* plan = expression.plan();
+    if (!plan || !plan->deletes_many(json, index))
+        return nullptr;
+    Ref update = global(dict_update_path_name);
+    PyErr_Clear();
+    return update.get() == own_update ? plan : nullptr;
+}
+
 // The `finally` of the native delete after a failure, as `leave_no_marker`.
 bool restore_after_failure(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* original)
 {
@@ -405,6 +427,32 @@ bool delete_natively(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObj
     return plan.put_back(json, marker, original);
 }
 
+// The delete of a path that may match many, on plain data: the selected
+// match marked where it sits, the path's filter run, and the original put
+// back where the marker stayed. 2 when the library's steps must run.
+int delete_many(Site& at, const jsonpath::Plan& plan, PyObject* json, PyObject* index)
+{
+    jsonpath::Plan::Selected selected;
+    const int found = plan.select(json, index, selected);
+    if (found != 1)
+        return found;
+    const auto restore_after_failure = [&at, &selected] {
+        at.report();
+        Ref failure = steal(PyErr_GetRaisedException());
+        const bool put_back = jsonpath::Plan::put_back(selected, marker);
+        raise_after_putting_back(std::move(failure), put_back);
+        return -1;
+    };
+    at.line(45);
+    if (!jsonpath::Plan::mark(selected, marker) && !discard_ordinary())
+        return restore_after_failure();
+    at.line(46);
+    if (!plan.filter_many(json, marker))
+        return restore_after_failure();
+    at.line(49);
+    return jsonpath::Plan::put_back(selected, marker) ? 1 : -1;
+}
+
 // Removes the `index`-th match of `path`: marks it, filters out what is
 // marked, and puts back whatever is left marked.
 bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
@@ -415,6 +463,12 @@ bool delete_match(Site& at, PyObject* json, PyObject* path, PyObject* index)
         return false;
     if (const jsonpath::Plan* plan = native_delete_plan(expression, json))
         return delete_natively(at, *plan, json, index);
+    if (const jsonpath::Plan* plan = many_delete_plan(expression, json, index)) {
+        const int deleted = delete_many(at, *plan, json, index);
+        if (deleted != 2)
+            return deleted >= 0;
+        at.line(41);
+    }
     Ref matches = call_method(expression.expression(), find_name, json);
     expression.used();
     if (!matches)

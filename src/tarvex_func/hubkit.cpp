@@ -142,13 +142,21 @@ Ref init_body(Site& at, PyObject* self, PyObject*, PyObject*)
     return none();
 }
 
+// The host's own `gc.get_referents`, as hubkit's `gc` held it at import.
+PyObject* own_get_referents = nullptr;
+
 // The dictionary behind the read-only proxy of `type.__dict__`:
-// `gc.get_referents(type.__dict__)[0]`.
+// `gc.get_referents(type.__dict__)[0]`. While the name still reads the host's
+// own function, the type's dictionary is asked of the type: the same object,
+// without the host's `get_referents`, which pauses every other thread (without
+// the GIL) and leaves that pause half taken in a child forked meanwhile.
 Ref type_dictionary(PyTypeObject* type)
 {
     Ref get_referents = global_attr(gc_name, get_referents_name);
     if (!get_referents)
         return {};
+    if (get_referents.get() == own_get_referents)
+        return steal(PyType_GetDict(type));
     Ref proxy = attr(reinterpret_cast<PyObject*>(type), dict_name);
     if (!proxy)
         return {};
@@ -403,9 +411,22 @@ bool define_class(Exec& m)
     return cls && m.store("TarvexHubkit", cls);
 }
 
+bool hold_own_get_referents(Exec& m)
+{
+    PyObject* gc = nullptr;
+    if (PyDict_GetItemRef(m.globals(), gc_name, &gc) == 0)
+        PyErr_SetObject(PyExc_NameError, gc_name);
+    Ref module = steal(gc);
+    Ref function = module ? attr(module, get_referents_name) : Ref();
+    if (!function)
+        return false;
+    Py_XSETREF(own_get_referents, function.release());
+    return true;
+}
+
 constexpr Statement statements[] = {
-    import_module(10, "gc"),         run(import_function_package), run(define_class),
-    def<remove_spec, remove_body>(), run(define_group_table),
+    import_module(10, "gc"), run(hold_own_get_referents),     run(import_function_package),
+    run(define_class),       def<remove_spec, remove_body>(), run(define_group_table),
 };
 
 constexpr ModuleDef hubkit{

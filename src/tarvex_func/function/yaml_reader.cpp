@@ -907,7 +907,7 @@ Name yaml_multi_constructors_name{"yaml_multi_constructors"};
 Name nan_value_name{"nan_value"};
 
 struct Library {
-    bool kept = false;
+    FirstUse keeping;
     bool usable = false;
     PyObject* load = nullptr;
     KeptClass loader;
@@ -934,7 +934,6 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
     PyErr_Clear();
     if (own_load.get() != load || own_loader.get() != loader || !PyType_Check(loader))
         return false; // not yet: the library's own names are rebound
-    library.kept = true;
     Ref nan = attr(loader, nan_value_name);
     PyErr_Clear();
     library.usable
@@ -953,7 +952,7 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
 
 bool library_modelled(PyObject* load, PyObject* loader) noexcept
 {
-    if (!library.kept && !keep_library(load, loader))
+    if (!library.keeping.made([load, loader] { return keep_library(load, loader); }))
         return false;
     return library.usable && load == library.load
            && loader == reinterpret_cast<PyObject*>(library.loader.type())

@@ -4,7 +4,6 @@ installing changes the built-in types for the whole process."""
 
 import subprocess
 import sys
-import sysconfig
 import textwrap
 
 import pytest

@@ -433,6 +433,7 @@ constexpr ModuleDef hubkit{
     .name = "hubkit",
     .doc = "TarvexHubkit: installs the package's helpers as methods of the built-in types.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

@@ -924,6 +924,38 @@ bool keep_table(KeptDict& kept, PyObject* loader, PyObject* name) noexcept
     return table && PyDict_CheckExact(table.get()) && kept.keep(table);
 }
 
+// Whether the kept table gives each of the library's own tags the safe
+// constructor the library registered for it (`construct_yaml_` and the tag's
+// last part): one added before the first use is not what the reader models.
+bool stock_constructors(PyObject* table) noexcept
+{
+    static constexpr const char* tags[] = {"null", "bool",  "int", "float", "binary", "timestamp",
+                                           "omap", "pairs", "set", "str",   "seq",    "map"};
+    Ref module = steal(PyImport_ImportModule("yaml.constructor"));
+    Ref safe = module ? steal(PyObject_GetAttrString(module, "SafeConstructor")) : Ref();
+    PyErr_Clear();
+    if (!safe || !PyType_Check(safe.get()))
+        return false;
+    for (const char* tag : tags) {
+        Ref name = steal(PyUnicode_FromFormat("construct_yaml_%s", tag));
+        Ref key = steal(PyUnicode_FromFormat("tag:yaml.org,2002:%s", tag));
+        if (!name || !key) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* own = nullptr;
+        PyObject* used = nullptr;
+        PyObject* safe_dict = reinterpret_cast<PyTypeObject*>(safe.get())->tp_dict;
+        const bool read = PyDict_GetItemRef(safe_dict, name, &own) > 0
+                          && PyDict_GetItemRef(table, key, &used) > 0;
+        Ref held_own = steal(own), held_used = steal(used);
+        PyErr_Clear();
+        if (!read || held_own.get() != held_used.get())
+            return false;
+    }
+    return true;
+}
+
 // Kept at the first call that finds `yaml.load` and `yaml.FullLoader` to be the
 // library's own; the checks are for tested versions only.
 bool keep_library(PyObject* load, PyObject* loader) noexcept
@@ -940,6 +972,7 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
         = distribution_version_in("PyYAML", {"6.0."}) && nan && PyFloat_CheckExact(nan.get())
           && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader))
           && keep_table(library.constructors, loader, yaml_constructors_name)
+          && stock_constructors(library.constructors.dict())
           && keep_table(library.multi_constructors, loader, yaml_multi_constructors_name);
     if (library.usable) {
         library.load = Py_NewRef(load);

@@ -24,6 +24,7 @@ namespace {
 constexpr const char* modelled_modules[] = {
     "yaml", "yaml.dumper", "yaml.emitter", "yaml.serializer", "yaml.representer", "yaml.resolver"};
 constexpr std::size_t module_count = std::size(modelled_modules);
+constexpr std::size_t representer_module = 4;
 
 // A function whose code and defaults the writer modelled. What it held is
 // held here too, so that a replacement cannot take a freed one's address.
@@ -93,6 +94,31 @@ PyTypeObject* default_dumper(PyObject* yaml_dict) noexcept
     return reinterpret_cast<PyTypeObject*>(named.get()); // the kept defaults hold it
 }
 
+// Whether the kept table gives each plain type the library's own
+// representer: one added before the first use is not what the writer models.
+bool stock_representers(PyObject* table, PyObject* representer_module) noexcept
+{
+    const std::pair<PyTypeObject*, const char*> plain[] = {
+        {Py_TYPE(Py_None), "represent_none"}, {&PyUnicode_Type, "represent_str"},
+        {&PyBool_Type, "represent_bool"},     {&PyLong_Type, "represent_int"},
+        {&PyFloat_Type, "represent_float"},   {&PyList_Type, "represent_list"},
+        {&PyDict_Type, "represent_dict"},
+    };
+    Ref safe = item_of(representer_module, "SafeRepresenter");
+    if (!safe || !PyType_Check(safe.get()))
+        return false;
+    for (const auto& [type, name] : plain) {
+        Ref own = class_attribute(reinterpret_cast<PyTypeObject*>(safe.get()), name);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table, reinterpret_cast<PyObject*>(type), &found) < 0)
+            PyErr_Clear();
+        Ref used = steal(found);
+        if (!own || used.get() != own.get())
+            return false;
+    }
+    return true;
+}
+
 bool load_library() noexcept
 {
     if (!distribution_version_in("PyYAML", {"6.0."}))
@@ -112,6 +138,7 @@ bool load_library() noexcept
     PyTypeObject* dumper = default_dumper(dicts[0]);
     return dumper && library.dumper.keep(dumper)
            && keep_table(library.representers, dumper, "yaml_representers")
+           && stock_representers(library.representers.dict(), dicts[representer_module])
            && keep_table(library.multi_representers, dumper, "yaml_multi_representers")
            && keep_table(library.escapes, dumper, "ESCAPE_REPLACEMENTS");
 }

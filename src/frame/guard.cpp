@@ -155,7 +155,7 @@ bool KeptDict::same_as_copy() noexcept
     same = same_names(copy_, dict_);
     Py_END_CRITICAL_SECTION();
     if (same)
-        generation_.store(generation, std::memory_order_relaxed);
+        generation_.store(generation);
     return same;
 }
 
@@ -168,7 +168,7 @@ bool KeptClass::keep(PyTypeObject* type) noexcept
     }
     type_ = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
     contents_ = contents.release();
-    tag_.store(version_tag(), std::memory_order_relaxed);
+    tag_.store(version_tag());
     return true;
 }
 
@@ -181,7 +181,7 @@ bool KeptClass::restored() noexcept
     if (!PyUnstable_Type_AssignVersionTag(type_))
         return false;
     const unsigned int tag = version_tag();
-    if (tag == 0 || rejected_.exchange(tag, std::memory_order_relaxed) == tag)
+    if (tag == 0 || rejected_.exchange(tag) == tag)
         return false;
     Ref now = class_contents(type_);
     if (!now) {
@@ -190,7 +190,7 @@ bool KeptClass::restored() noexcept
     }
     if (!same_class_contents(contents_, now))
         return false;
-    tag_.store(tag, std::memory_order_relaxed);
+    tag_.store(tag);
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 namespace tarvex {
 
@@ -25,6 +26,30 @@ namespace tarvex {
 // against. False, with nothing pending, when the version cannot be read.
 bool distribution_version_in(const char* distribution,
                              std::initializer_list<std::string_view> prefixes) noexcept;
+
+// A value that checks read and refresh in any thread, each read or write
+// whole (no order among them is needed: a stale value only sends a check the
+// long way). Atomic without the GIL; a plain value under it, which keeps the
+// checks' loops as short as they were.
+template <class T> class Relaxed {
+public:
+    constexpr Relaxed(T value) noexcept : value_(value) {}
+#ifdef Py_GIL_DISABLED
+    T load() const noexcept { return value_.load(std::memory_order_relaxed); }
+    void store(T value) noexcept { value_.store(value, std::memory_order_relaxed); }
+    T exchange(T value) noexcept { return value_.exchange(value, std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> value_;
+#else
+    T load() const noexcept { return value_; }
+    void store(T value) noexcept { value_ = value; }
+    T exchange(T value) noexcept { return std::exchange(value_, value); }
+
+private:
+    T value_;
+#endif
+};
 
 // A record made at its first use, by the first thread to need it while the
 // others wait. The making may run code (a library's import) that comes back
@@ -75,8 +100,7 @@ public:
     bool keep(PyObject* dict) noexcept;
     bool unchanged() noexcept
     {
-        return (watched_ && watched_generation() == generation_.load(std::memory_order_relaxed))
-               || same_as_copy();
+        return (watched_ && watched_generation() == generation_.load()) || same_as_copy();
     }
     PyObject* dict() const noexcept { return dict_; }
 
@@ -85,9 +109,7 @@ private:
     PyObject* dict_ = nullptr;
     PyObject* copy_ = nullptr;
     bool watched_ = false;
-    // When it was last found unchanged. Relaxed: a plain load and store, and
-    // a stale value only sends a check to the comparison.
-    std::atomic<std::uint64_t> generation_ = 0;
+    Relaxed<std::uint64_t> generation_ = 0; // when it was last found unchanged
 };
 
 // A class whose methods a native path modelled. Any change to the class or a
@@ -98,10 +120,7 @@ class KeptClass {
 public:
     // False, with nothing pending, when `type` cannot be kept.
     bool keep(PyTypeObject* type) noexcept;
-    bool unchanged() noexcept
-    {
-        return version_tag() == tag_.load(std::memory_order_relaxed) || restored();
-    }
+    bool unchanged() noexcept { return version_tag() == tag_.load() || restored(); }
     PyTypeObject* type() const noexcept { return type_; }
 
 private:
@@ -118,8 +137,8 @@ private:
     bool restored() noexcept;
     PyTypeObject* type_ = nullptr;
     PyObject* contents_ = nullptr; // a tuple of dict copies, None for `object`
-    std::atomic<unsigned int> tag_ = 0;
-    std::atomic<unsigned int> rejected_ = 0; // the last changed tag found to differ
+    Relaxed<unsigned int> tag_ = 0;
+    Relaxed<unsigned int> rejected_ = 0; // the last changed tag found to differ
 };
 
 } // namespace tarvex

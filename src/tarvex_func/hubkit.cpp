@@ -260,6 +260,15 @@ constexpr Spec remove_spec{
     .params = {"cls", "method", "helper", "previous"},
 };
 
+// Puts back the one value of `previous`, or deletes the name: 1, or -1 failed.
+int take_back(PyObject* dictionary, PyObject* method, PyObject* previous)
+{
+    const int done = PyTuple_GET_SIZE(previous) == 0
+                         ? PyDict_DelItem(dictionary, method)
+                         : PyDict_SetItem(dictionary, method, PyTuple_GET_ITEM(previous, 0));
+    return done == 0 ? 1 : -1;
+}
+
 Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper, PyObject* previous)
 {
     if (!PyType_Check(cls) || !PyTuple_Check(previous) || PyTuple_GET_SIZE(previous) > 1) {
@@ -270,18 +279,21 @@ Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper, PyObje
     Ref dictionary = type_dictionary(type);
     if (!dictionary)
         return {};
+    // The name is read and taken back under the dictionary's lock, so that
+    // no write of another thread's falls between the two.
+    int state = 0; // -1 failed, 0 not the helper, 1 taken back
+    Py_BEGIN_CRITICAL_SECTION(dictionary.get());
     PyObject* current = nullptr;
-    if (PyDict_GetItemRef(dictionary, method, &current) < 0)
-        return {};
-    Ref held = steal(current);
-    if (held.get() != helper)
+    state = PyDict_GetItemRef(dictionary, method, &current);
+    const bool ours = state > 0 && current == helper;
+    Py_XDECREF(current);
+    if (state >= 0)
+        state = ours ? take_back(dictionary, method, previous) : 0;
+    Py_END_CRITICAL_SECTION();
+    if (state == 0)
         return boolean(false);
-    const bool restored
-        = PyTuple_GET_SIZE(previous) == 0
-              ? PyDict_DelItem(dictionary, method) == 0
-              : PyDict_SetItem(dictionary, method, PyTuple_GET_ITEM(previous, 0)) == 0;
     PyType_Modified(type);
-    return restored ? boolean(true) : Ref();
+    return state > 0 ? boolean(true) : Ref();
 }
 
 // `_groups`: the installers' tables as data, the one statement of the groups

@@ -381,15 +381,26 @@ bool stock_table(PyObject* table, PyObject* pattern_type) noexcept
     if (!PyDict_CheckExact(table)
         || PyDict_GET_SIZE(table) != static_cast<Py_ssize_t>(std::size(stock_keys)))
         return false;
+    // Each list and entry is held while it is read: without the GIL another
+    // thread may add a resolver meanwhile.
     for (const StockKey& k : stock_keys) {
-        PyObject* list = PyDict_GetItemString(table, k.key);
-        if (!list || !PyList_CheckExact(list)
-            || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(k.tags.size()))
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(table, k.key, &found) < 0)
+            PyErr_Clear();
+        Ref list = steal(found);
+        if (!list || !PyList_CheckExact(list.get())
+            || PyList_GET_SIZE(list.get()) != static_cast<Py_ssize_t>(k.tags.size()))
             return false;
         Py_ssize_t i = 0;
-        for (Implicit tag : k.tags)
-            if (!stock_entry(PyList_GET_ITEM(list, i++), tag, pattern_type))
+        for (Implicit tag : k.tags) {
+            Ref entry = steal(PyList_GetItemRef(list, i++));
+            if (!entry) {
+                PyErr_Clear();
                 return false;
+            }
+            if (!stock_entry(entry, tag, pattern_type))
+                return false;
+        }
     }
     return true;
 }

@@ -138,7 +138,7 @@ bool KeptDict::keep(PyObject* dict) noexcept
     }
     dict_ = Py_NewRef(dict);
     watched_ = watch_dict(dict_);
-    generation_ = watched_generation();
+    generation_.store(watched_generation());
     return true;
 }
 

@@ -129,16 +129,27 @@ Ref class_attribute(PyTypeObject* type, const char* name) noexcept
     return {};
 }
 
+// The dict is watched, and its generation read, before it is copied, all
+// under its lock: a change made by another thread lands before the copy, or
+// moves the generation on past the one recorded.
 bool KeptDict::keep(PyObject* dict) noexcept
 {
-    copy_ = PyDict_Copy(dict);
-    if (!copy_) {
+    bool watched = false;
+    std::uint64_t generation = 0;
+    Ref copy;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    watched = watch_dict(dict);
+    generation = watched_generation();
+    copy = steal(PyDict_Copy(dict));
+    Py_END_CRITICAL_SECTION();
+    if (!copy) {
         PyErr_Clear();
         return false;
     }
+    copy_ = copy.release();
     dict_ = Py_NewRef(dict);
-    watched_ = watch_dict(dict_);
-    generation_.store(watched_generation());
+    watched_ = watched;
+    generation_.store(generation);
     return true;
 }
 
@@ -159,16 +170,19 @@ bool KeptDict::same_as_copy() noexcept
     return same;
 }
 
+// The tag is taken before the copies and checked after them: a change that
+// another thread made meanwhile clears it, and leaves the class unkept.
 bool KeptClass::keep(PyTypeObject* type) noexcept
 {
-    Ref contents = class_contents(type);
-    if (!contents || !PyUnstable_Type_AssignVersionTag(type)) {
+    const unsigned int tag = PyUnstable_Type_AssignVersionTag(type) ? tag_of(type) : 0;
+    Ref contents = tag ? class_contents(type) : Ref();
+    if (!contents || tag_of(type) != tag) {
         PyErr_Clear();
         return false;
     }
     type_ = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
     contents_ = contents.release();
-    tag_.store(version_tag());
+    tag_.store(tag);
     return true;
 }
 

@@ -126,14 +126,15 @@ public:
 private:
     // The host changes a type's tag while other threads read it, atomically
     // where it runs without the GIL.
-    unsigned int version_tag() const noexcept
+    static unsigned int tag_of(PyTypeObject* type) noexcept
     {
 #ifdef Py_GIL_DISABLED
-        return std::atomic_ref<unsigned int>(type_->tp_version_tag).load(std::memory_order_relaxed);
+        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
 #else
-        return type_->tp_version_tag;
+        return type->tp_version_tag;
 #endif
     }
+    unsigned int version_tag() const noexcept { return tag_of(type_); }
     bool restored() noexcept;
     PyTypeObject* type_ = nullptr;
     PyObject* contents_ = nullptr; // a tuple of dict copies, None for `object`

@@ -4,7 +4,6 @@ installing changes the built-in types for the whole process."""
 
 import subprocess
 import sys
-import sysconfig
 import textwrap
 
 import pytest
@@ -147,11 +146,6 @@ def test_groups_are_hubkits_table():
     """)
 
 
-# hubkit does not declare yet that it runs without the GIL: with the GIL forced
-# off, a fork while another thread installs can leave the child waiting on a
-# lock that thread held.
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-                    reason="installation across fork is not yet free-threaded")
 def test_a_fork_during_changes_leaves_a_child_that_can_change_and_repairs():
     run_isolated(SNAPSHOT + """
     import gc, os, signal, threading

@@ -8,7 +8,9 @@ import datetime
 import itertools
 import os
 import pathlib
+import subprocess
 import sys
+import textwrap
 
 import pytest
 import yaml
@@ -385,3 +387,25 @@ def test_plain_or_quoted_as_the_resolver_reads_it(tmp_path, texts, alikes):
         [2001, 99, 12345], ["1", "12", "123"], ["9", "09", "310"], ["1", "23", "123"], [0, 59, 7],
         [5, 60, 1], ["", ".", ".123"], ["", " Z", "+05:30", "\t-5", " +1:2"])]
     assert_same(tmp_path, texts + alikes + dates + [t + "\n" for t in texts[:20]])
+
+
+def test_representers_and_constructors_added_before_the_first_use_are_honoured(tmp_path):
+    # Each in a fresh interpreter: the tables are kept at the first use, and a
+    # table changed before it is not the one the native paths model.
+    code = textwrap.dedent("""
+        import sys, yaml
+        from tarvex_func.function import textkit, treekit
+        path = sys.argv[1]
+        yaml.add_representer(float, lambda d, v: d.represent_scalar("!f", repr(v)))
+        yaml.FullLoader.add_constructor("tag:yaml.org,2002:int", lambda loader, node: "custom")
+        for _ in range(2):
+            treekit.dict_write_yaml({"x": 1.5, "n": 1}, path)
+            with open(path) as f:
+                assert f.read() == "x: !f '1.5'\\nn: 1\\n"
+            with open(path, "w") as f:
+                f.write("x: 1.5\\nn: 1\\n")
+            assert textkit.str_read_yaml(path) == {"x": 1.5, "n": "custom"}
+    """)
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "t.yaml")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

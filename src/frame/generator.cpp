@@ -68,6 +68,26 @@ bool is_running(GeneratorObject* g)
 #endif
 }
 
+// `body` and `started` change only under the claim, but `gi_suspended` reads
+// them without it: without the GIL both sides go through these.
+template <class T> T read_state(T& field)
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+#else
+    return field;
+#endif
+}
+
+template <class T> void write_state(T& field, T value)
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+#else
+    field = value;
+#endif
+}
+
 // Replaces the shown frame, returning the old one (to release). Without the
 // GIL a thread that finds the generator running reads the frame meanwhile,
 // so the field is only touched under the generator's lock.
@@ -96,7 +116,8 @@ struct Ended {
 
 Ended detach(GeneratorObject* g)
 {
-    detail::Resumable* body = std::exchange(g->body, nullptr);
+    detail::Resumable* body = g->body;
+    write_state(g->body, static_cast<detail::Resumable*>(nullptr));
     return {body, exchange_frame(g, nullptr)};
 }
 
@@ -152,7 +173,7 @@ Ref resume(GeneratorObject* g, PyObject* value, Sent sent)
         release(g);
         return {};
     }
-    g->started = true;
+    write_state(g->started, true);
     // The body may drop the last other reference to the generator.
     Ref keep = borrow(reinterpret_cast<PyObject*>(g));
     Ref result = g->body->resume(g->function, thrown);
@@ -312,7 +333,7 @@ PyObject* get_running(PyObject* self, void*)
 PyObject* get_suspended(PyObject* self, void*)
 {
     GeneratorObject* g = as_generator(self);
-    return PyBool_FromLong(g->body && g->started && !is_running(g));
+    return PyBool_FromLong(read_state(g->body) && read_state(g->started) && !is_running(g));
 }
 
 PyObject* get_code(PyObject* self, void*)

@@ -14,15 +14,18 @@ std::string_view utf8_view(PyObject* text) noexcept
     return data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
 }
 
-// Whether every key of `kept` holds the same object in `now`.
+// Whether every key of `kept` holds the same object in `now`. Each value is
+// held while it is compared: without the GIL another thread may replace it.
 bool same_contents_of_kept(PyObject* kept, PyObject* now) noexcept
 {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kept, &position, &key, &value)) {
-        PyObject* current = PyDict_GetItemWithError(now, key);
-        if (current != value) {
+        PyObject* current = nullptr;
+        const int found = PyDict_GetItemRef(now, key, &current);
+        Py_XDECREF(current);
+        if (found <= 0 || current != value) {
             PyErr_Clear();
             return false;
         }
@@ -41,16 +44,35 @@ bool same_names(PyObject* kept, PyObject* now) noexcept
            && same_contents_of_kept(kept, now);
 }
 
+// The MRO of `type`. Without the GIL, assigning `__bases__` in another
+// thread replaces it: it is then read through the type's own getter, which
+// holds the types' lock (and runs no code of a class's own where the
+// metaclass is `type`; other metaclasses are not kept).
+Ref mro_of(PyTypeObject* type) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    if (!Py_IS_TYPE(type, &PyType_Type))
+        return {};
+    Ref mro = steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+    PyErr_Clear();
+#else
+    Ref mro = borrow(type->tp_mro);
+#endif
+    if (!mro || !PyTuple_Check(mro.get()))
+        return {};
+    return mro;
+}
+
 // The dicts of the classes along `type`'s MRO, copied (None for `object`,
 // which cannot change).
 Ref class_contents(PyTypeObject* type) noexcept
 {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro))
+    Ref mro = mro_of(type);
+    if (!mro)
         return {};
-    Ref copies = steal(PyTuple_New(PyTuple_GET_SIZE(mro)));
-    for (Py_ssize_t i = 0; copies && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    Ref copies = steal(PyTuple_New(PyTuple_GET_SIZE(mro.get())));
+    for (Py_ssize_t i = 0; copies && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
         PyObject* copy
             = base == &PyBaseObject_Type ? Py_NewRef(Py_None) : PyDict_Copy(base->tp_dict);
         if (!copy)
@@ -92,62 +114,89 @@ bool distribution_version_in(const char* distribution,
     return false;
 }
 
-PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept
+Ref class_attribute(PyTypeObject* type, const char* name) noexcept
 {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyObject* found = PyDict_GetItemString(base->tp_dict, name))
-            return found;
+    Ref mro = mro_of(type);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        PyObject* found = nullptr;
+        const int got = PyDict_GetItemStringRef(base->tp_dict, name, &found);
+        if (got > 0)
+            return steal(found);
+        if (got < 0)
+            PyErr_Clear();
     }
-    return nullptr;
+    return {};
 }
 
+// The dict is watched, and its generation read, before it is copied, all
+// under its lock: a change made by another thread lands before the copy, or
+// moves the generation on past the one recorded.
 bool KeptDict::keep(PyObject* dict) noexcept
 {
-    copy_ = PyDict_Copy(dict);
-    if (!copy_) {
+    bool watched = false;
+    std::uint64_t generation = 0;
+    Ref copy;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    watched = watch_dict(dict);
+    generation = watched_generation();
+    copy = steal(PyDict_Copy(dict));
+    Py_END_CRITICAL_SECTION();
+    if (!copy) {
         PyErr_Clear();
         return false;
     }
+    copy_ = copy.release();
     dict_ = Py_NewRef(dict);
-    watched_ = watch_dict(dict_);
-    generation_ = watched_generation();
+    watched_ = watched;
+    generation_.store(generation);
     return true;
 }
 
-bool KeptDict::unchanged() noexcept
+// The generation is read under the dict's lock: a change to the dict holds
+// it while the watcher moves the generation on and until the change is made,
+// so a change that the comparison missed leaves a later generation than the
+// one recorded.
+bool KeptDict::same_as_copy() noexcept
 {
-    const std::uint64_t generation = watched_generation();
-    if (watched_ && generation == generation_)
-        return true;
-    if (!same_names(copy_, dict_))
-        return false;
-    generation_ = generation;
-    return true;
+    std::uint64_t generation = 0;
+    bool same = false;
+    Py_BEGIN_CRITICAL_SECTION(dict_);
+    generation = watched_generation();
+    same = same_names(copy_, dict_);
+    Py_END_CRITICAL_SECTION();
+    if (same)
+        generation_.store(generation);
+    return same;
 }
 
+// The tag is taken before the copies and checked after them: a change that
+// another thread made meanwhile clears it, and leaves the class unkept.
 bool KeptClass::keep(PyTypeObject* type) noexcept
 {
-    Ref contents = class_contents(type);
-    if (!contents || !PyUnstable_Type_AssignVersionTag(type)) {
+    const unsigned int tag = PyUnstable_Type_AssignVersionTag(type) ? tag_of(type) : 0;
+    Ref contents = tag ? class_contents(type) : Ref();
+    if (!contents || tag_of(type) != tag) {
         PyErr_Clear();
         return false;
     }
     type_ = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
     contents_ = contents.release();
-    tag_ = type->tp_version_tag;
+    tag_.store(tag);
     return true;
 }
 
 // A class whose version tag changed holds again what it held when it was
-// kept: its new tag is taken. Each changed tag is compared once. A change
+// kept: its new tag is taken. Each changed tag is compared once: a thread that
+// finds another comparing it takes the library's path meanwhile. A change
 // clears the tag until the next lookup on the class, so one is assigned first.
 bool KeptClass::restored() noexcept
 {
-    if (!PyUnstable_Type_AssignVersionTag(type_) || type_->tp_version_tag == rejected_)
+    if (!PyUnstable_Type_AssignVersionTag(type_))
         return false;
-    rejected_ = type_->tp_version_tag;
+    const unsigned int tag = version_tag();
+    if (tag == 0 || rejected_.exchange(tag) == tag)
+        return false;
     Ref now = class_contents(type_);
     if (!now) {
         PyErr_Clear();
@@ -155,7 +204,7 @@ bool KeptClass::restored() noexcept
     }
     if (!same_class_contents(contents_, now))
         return false;
-    tag_ = type_->tp_version_tag;
+    tag_.store(tag);
     return true;
 }
 

@@ -6,12 +6,18 @@
 // dictionaries are compared with their copies only after some watched
 // dictionary changed (at every check when the interpreter had no watcher id
 // left). Everything kept here is held for the life of the process.
+//
+// Checks may run in several threads at once, and without the GIL a check may
+// race a change to the library: what a check refreshes is atomic, and a
+// dictionary is compared under its own lock, the one its changes hold.
 #pragma once
 
 #include "frame.hpp"
 
+#include <atomic>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 namespace tarvex {
 
@@ -21,10 +27,69 @@ namespace tarvex {
 bool distribution_version_in(const char* distribution,
                              std::initializer_list<std::string_view> prefixes) noexcept;
 
+// A value that checks read and refresh in any thread, each read or write
+// whole (no order among them is needed: a stale value only sends a check the
+// long way). Atomic without the GIL; a plain value under it, which keeps the
+// checks' loops as short as they were.
+template <class T> class Relaxed {
+public:
+    constexpr Relaxed(T value) noexcept : value_(value) {}
+#ifdef Py_GIL_DISABLED
+    T load() const noexcept { return value_.load(std::memory_order_relaxed); }
+    void store(T value) noexcept { value_.store(value, std::memory_order_relaxed); }
+    T exchange(T value) noexcept { return value_.exchange(value, std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> value_;
+#else
+    T load() const noexcept { return value_; }
+    void store(T value) noexcept { value_ = value; }
+    T exchange(T value) noexcept { return std::exchange(value_, value); }
+
+private:
+    T value_;
+#endif
+};
+
+// A record made at its first use, by the first thread to need it while the
+// others wait. The making may run code (a library's import) that comes back
+// here: that call finds the record not made, rather than waiting for itself.
+class FirstUse {
+public:
+    // Runs `make` (which returns whether the record is made, false to try
+    // again at a later use) unless a use made it; whether it is made now.
+    template <class Make> bool made(Make make) noexcept
+    {
+        return done_.load(std::memory_order_acquire) || make_slowly(make);
+    }
+
+private:
+    template <class Make> bool make_slowly(Make& make) noexcept
+    {
+        const unsigned long self = PyThread_get_thread_ident();
+        if (maker_.load(std::memory_order_relaxed) == self)
+            return false;
+        PyMutex_Lock(&lock_);
+        if (!done_.load(std::memory_order_relaxed)) {
+            maker_.store(self, std::memory_order_relaxed);
+            const bool done = make();
+            maker_.store(0, std::memory_order_relaxed);
+            done_.store(done, std::memory_order_release);
+        }
+        const bool done = done_.load(std::memory_order_relaxed);
+        PyMutex_Unlock(&lock_);
+        return done;
+    }
+
+    std::atomic<bool> done_{false};
+    std::atomic<unsigned long> maker_{0};
+    PyMutex lock_{};
+};
+
 // A class attribute as the class's MRO holds it, read from the class dicts
-// without running any code (no descriptor, no metaclass); borrowed, nullptr
-// when missing.
-PyObject* class_attribute(PyTypeObject* type, const char* name) noexcept;
+// without running any code (no descriptor, no metaclass); empty, with nothing
+// pending, when missing.
+Ref class_attribute(PyTypeObject* type, const char* name) noexcept;
 
 // A dictionary whose bindings a native path read: a module's names or a
 // class-level table. Every key must keep holding the same object and no key
@@ -33,14 +98,18 @@ class KeptDict {
 public:
     // Copies and watches `dict`; false, with nothing pending, when it cannot.
     bool keep(PyObject* dict) noexcept;
-    bool unchanged() noexcept;
+    bool unchanged() noexcept
+    {
+        return (watched_ && watched_generation() == generation_.load()) || same_as_copy();
+    }
     PyObject* dict() const noexcept { return dict_; }
 
 private:
+    bool same_as_copy() noexcept;
     PyObject* dict_ = nullptr;
     PyObject* copy_ = nullptr;
     bool watched_ = false;
-    std::uint64_t generation_ = 0; // when it was last found unchanged
+    Relaxed<std::uint64_t> generation_ = 0; // when it was last found unchanged
 };
 
 // A class whose methods a native path modelled. Any change to the class or a
@@ -51,15 +120,26 @@ class KeptClass {
 public:
     // False, with nothing pending, when `type` cannot be kept.
     bool keep(PyTypeObject* type) noexcept;
-    bool unchanged() noexcept { return type_->tp_version_tag == tag_ || restored(); }
+    bool unchanged() noexcept { return version_tag() == tag_.load() || restored(); }
     PyTypeObject* type() const noexcept { return type_; }
 
 private:
+    // The host changes a type's tag while other threads read it, atomically
+    // where it runs without the GIL.
+    static unsigned int tag_of(PyTypeObject* type) noexcept
+    {
+#ifdef Py_GIL_DISABLED
+        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#else
+        return type->tp_version_tag;
+#endif
+    }
+    unsigned int version_tag() const noexcept { return tag_of(type_); }
     bool restored() noexcept;
     PyTypeObject* type_ = nullptr;
     PyObject* contents_ = nullptr; // a tuple of dict copies, None for `object`
-    unsigned int tag_ = 0;
-    unsigned int rejected_ = 0; // the last changed tag found to differ
+    Relaxed<unsigned int> tag_ = 0;
+    Relaxed<unsigned int> rejected_ = 0; // the last changed tag found to differ
 };
 
 } // namespace tarvex

@@ -142,13 +142,21 @@ Ref init_body(Site& at, PyObject* self, PyObject*, PyObject*)
     return none();
 }
 
+// The host's own `gc.get_referents`, as hubkit's `gc` held it at import.
+PyObject* own_get_referents = nullptr;
+
 // The dictionary behind the read-only proxy of `type.__dict__`:
-// `gc.get_referents(type.__dict__)[0]`.
+// `gc.get_referents(type.__dict__)[0]`. While the name still reads the host's
+// own function, the type's dictionary is asked of the type: the same object,
+// without the host's `get_referents`, which pauses every other thread (without
+// the GIL) and leaves that pause half taken in a child forked meanwhile.
 Ref type_dictionary(PyTypeObject* type)
 {
     Ref get_referents = global_attr(gc_name, get_referents_name);
     if (!get_referents)
         return {};
+    if (get_referents.get() == own_get_referents)
+        return steal(PyType_GetDict(type));
     Ref proxy = attr(reinterpret_cast<PyObject*>(type), dict_name);
     if (!proxy)
         return {};
@@ -252,6 +260,15 @@ constexpr Spec remove_spec{
     .params = {"cls", "method", "helper", "previous"},
 };
 
+// Puts back the one value of `previous`, or deletes the name: 1, or -1 failed.
+int take_back(PyObject* dictionary, PyObject* method, PyObject* previous)
+{
+    const int done = PyTuple_GET_SIZE(previous) == 0
+                         ? PyDict_DelItem(dictionary, method)
+                         : PyDict_SetItem(dictionary, method, PyTuple_GET_ITEM(previous, 0));
+    return done == 0 ? 1 : -1;
+}
+
 Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper, PyObject* previous)
 {
     if (!PyType_Check(cls) || !PyTuple_Check(previous) || PyTuple_GET_SIZE(previous) > 1) {
@@ -262,18 +279,21 @@ Ref remove_body(Site&, PyObject* cls, PyObject* method, PyObject* helper, PyObje
     Ref dictionary = type_dictionary(type);
     if (!dictionary)
         return {};
+    // The name is read and taken back under the dictionary's lock, so that
+    // no write of another thread's falls between the two.
+    int state = 0; // -1 failed, 0 not the helper, 1 taken back
+    Py_BEGIN_CRITICAL_SECTION(dictionary.get());
     PyObject* current = nullptr;
-    if (PyDict_GetItemRef(dictionary, method, &current) < 0)
-        return {};
-    Ref held = steal(current);
-    if (held.get() != helper)
+    state = PyDict_GetItemRef(dictionary, method, &current);
+    const bool ours = state > 0 && current == helper;
+    Py_XDECREF(current);
+    if (state >= 0)
+        state = ours ? take_back(dictionary, method, previous) : 0;
+    Py_END_CRITICAL_SECTION();
+    if (state == 0)
         return boolean(false);
-    const bool restored
-        = PyTuple_GET_SIZE(previous) == 0
-              ? PyDict_DelItem(dictionary, method) == 0
-              : PyDict_SetItem(dictionary, method, PyTuple_GET_ITEM(previous, 0)) == 0;
     PyType_Modified(type);
-    return restored ? boolean(true) : Ref();
+    return state > 0 ? boolean(true) : Ref();
 }
 
 // `_groups`: the installers' tables as data, the one statement of the groups
@@ -403,15 +423,29 @@ bool define_class(Exec& m)
     return cls && m.store("TarvexHubkit", cls);
 }
 
+bool hold_own_get_referents(Exec& m)
+{
+    PyObject* gc = nullptr;
+    if (PyDict_GetItemRef(m.globals(), gc_name, &gc) == 0)
+        PyErr_SetObject(PyExc_NameError, gc_name);
+    Ref module = steal(gc);
+    Ref function = module ? attr(module, get_referents_name) : Ref();
+    if (!function)
+        return false;
+    Py_XSETREF(own_get_referents, function.release());
+    return true;
+}
+
 constexpr Statement statements[] = {
-    import_module(10, "gc"),         run(import_function_package), run(define_class),
-    def<remove_spec, remove_body>(), run(define_group_table),
+    import_module(10, "gc"), run(hold_own_get_referents),     run(import_function_package),
+    run(define_class),       def<remove_spec, remove_body>(), run(define_group_table),
 };
 
 constexpr ModuleDef hubkit{
     .name = "hubkit",
     .doc = "TarvexHubkit: installs the package's helpers as methods of the built-in types.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "guard.hpp"
 
 #include <array>
+#include <atomic>
 #include <initializer_list>
 
 namespace tarvex::yaml {
@@ -380,15 +381,26 @@ bool stock_table(PyObject* table, PyObject* pattern_type) noexcept
     if (!PyDict_CheckExact(table)
         || PyDict_GET_SIZE(table) != static_cast<Py_ssize_t>(std::size(stock_keys)))
         return false;
+    // Each list and entry is held while it is read: without the GIL another
+    // thread may add a resolver meanwhile.
     for (const StockKey& k : stock_keys) {
-        PyObject* list = PyDict_GetItemString(table, k.key);
-        if (!list || !PyList_CheckExact(list)
-            || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(k.tags.size()))
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(table, k.key, &found) < 0)
+            PyErr_Clear();
+        Ref list = steal(found);
+        if (!list || !PyList_CheckExact(list.get())
+            || PyList_GET_SIZE(list.get()) != static_cast<Py_ssize_t>(k.tags.size()))
             return false;
         Py_ssize_t i = 0;
-        for (Implicit tag : k.tags)
-            if (!stock_entry(PyList_GET_ITEM(list, i++), tag, pattern_type))
+        for (Implicit tag : k.tags) {
+            Ref entry = steal(PyList_GetItemRef(list, i++));
+            if (!entry) {
+                PyErr_Clear();
                 return false;
+            }
+            if (!stock_entry(entry, tag, pattern_type))
+                return false;
+        }
     }
     return true;
 }
@@ -396,7 +408,8 @@ bool stock_table(PyObject* table, PyObject* pattern_type) noexcept
 // What was kept of one resolver class: its table, the lists the table held
 // with a copy of each one's items, and the (empty) path resolvers.
 struct KeptResolver {
-    PyTypeObject* type = nullptr;
+    // Set, once the rest is kept, by the one thread that keeps it.
+    std::atomic<PyTypeObject*> type{nullptr};
     bool usable = false;
     KeptClass kept_class;
     KeptDict table;
@@ -406,19 +419,29 @@ struct KeptResolver {
 
 constexpr int kept_resolver_slots = 4;
 KeptResolver kept_resolvers[kept_resolver_slots];
+PyMutex keeping_resolvers{};
+std::atomic<unsigned long> resolver_keeper{0};
+
+// The list holds the kept items, read under its lock: without the GIL,
+// `add_implicit_resolver` may append to it meanwhile.
+bool same_items(PyObject* list, PyObject* items) noexcept
+{
+    bool same = true;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    same = PyList_GET_SIZE(list) == n;
+    for (Py_ssize_t j = 0; same && j < n; ++j)
+        same = PyList_GET_ITEM(list, j) == PyTuple_GET_ITEM(items, j);
+    Py_END_CRITICAL_SECTION();
+    return same;
+}
 
 bool same_lists(PyObject* lists) noexcept
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(lists); ++i) {
         PyObject* pair = PyTuple_GET_ITEM(lists, i);
-        PyObject* list = PyTuple_GET_ITEM(pair, 0);
-        PyObject* items = PyTuple_GET_ITEM(pair, 1);
-        const Py_ssize_t n = PyTuple_GET_SIZE(items);
-        if (PyList_GET_SIZE(list) != n)
+        if (!same_items(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)))
             return false;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (PyList_GET_ITEM(list, j) != PyTuple_GET_ITEM(items, j))
-                return false;
     }
     return true;
 }
@@ -445,9 +468,9 @@ bool keep_resolver(KeptResolver& kept, PyTypeObject* type) noexcept
     if (!probe)
         return false;
     PyObject* pattern_type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
-    PyObject* table = class_attribute(type, "yaml_implicit_resolvers");
-    PyObject* paths = class_attribute(type, "yaml_path_resolvers");
-    if (!table || !paths || !PyDict_CheckExact(paths) || !stock_table(table, pattern_type))
+    Ref table = class_attribute(type, "yaml_implicit_resolvers");
+    Ref paths = class_attribute(type, "yaml_path_resolvers");
+    if (!table || !paths || !PyDict_CheckExact(paths.get()) || !stock_table(table, pattern_type))
         return false;
     Ref lists = list_copies(table);
     if (!lists || !kept.kept_class.keep(type) || !kept.table.keep(table))
@@ -472,23 +495,50 @@ Implicit resolve_plain(std::string_view text) noexcept
     return resolve_exact(body);
 }
 
+namespace {
+
+// The slot kept for `resolver_class`, kept at its first use: by one thread
+// while the others wait. None when every slot holds another class, or when
+// the keeping (which runs the library's code) comes back here.
+KeptResolver* kept_for(PyTypeObject* resolver_class) noexcept
+{
+    for (KeptResolver& slot : kept_resolvers) {
+        PyTypeObject* type = slot.type.load(std::memory_order_acquire);
+        if (type == resolver_class)
+            return &slot;
+        if (!type)
+            break;
+    }
+    const unsigned long self = PyThread_get_thread_ident();
+    if (resolver_keeper.load(std::memory_order_relaxed) == self)
+        return nullptr;
+    KeptResolver* kept = nullptr;
+    PyMutex_Lock(&keeping_resolvers);
+    resolver_keeper.store(self, std::memory_order_relaxed);
+    for (KeptResolver& slot : kept_resolvers) {
+        PyTypeObject* type = slot.type.load(std::memory_order_relaxed);
+        if (type && type != resolver_class)
+            continue;
+        if (!type) {
+            slot.usable = keep_resolver(slot, resolver_class);
+            PyErr_Clear();
+            Py_INCREF(resolver_class);
+            slot.type.store(resolver_class, std::memory_order_release);
+        }
+        kept = &slot;
+        break;
+    }
+    resolver_keeper.store(0, std::memory_order_relaxed);
+    PyMutex_Unlock(&keeping_resolvers);
+    return kept;
+}
+
+} // namespace
+
 bool stock_resolvers(PyTypeObject* resolver_class) noexcept
 {
-    KeptResolver* kept = nullptr;
-    for (KeptResolver& slot : kept_resolvers) {
-        if (slot.type == resolver_class || !slot.type) {
-            kept = &slot;
-            break;
-        }
-    }
-    if (!kept)
-        return false;
-    if (!kept->type) {
-        kept->type = reinterpret_cast<PyTypeObject*>(Py_NewRef(resolver_class));
-        kept->usable = keep_resolver(*kept, resolver_class);
-        PyErr_Clear();
-    }
-    return kept->usable && kept->kept_class.unchanged() && kept->table.unchanged()
+    KeptResolver* kept = kept_for(resolver_class);
+    return kept && kept->usable && kept->kept_class.unchanged() && kept->table.unchanged()
            && same_lists(kept->lists) && PyDict_GET_SIZE(kept->paths) == 0;
 }
 

@@ -41,9 +41,8 @@ constexpr const char* kept_classes[class_count]
        "This", "_Union", "DatumInContext", "Parent", "Where",    "WhereNot", "_Intersect"};
 
 struct Library {
-    std::atomic<bool> ready{false};
+    FirstUse loading;
     bool usable = false;
-    PyMutex loading{};
     // The module dict that `find` reads: the finds read the datum class, the
     // array walk and the automatic id field from it at each call.
     KeptDict globals;
@@ -70,6 +69,15 @@ Name end_name{"end"};
 Name step_name{"step"};
 Name deprecated_wildcard_name{"_deprecated_wildcard_use"};
 
+// `name` of a module's dict, held: another thread may rebind it.
+Ref module_item(PyObject* globals, const char* name) noexcept
+{
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(globals, name, &found) < 0)
+        PyErr_Clear();
+    return steal(found);
+}
+
 // Plans model the library with the automatic id field off.
 bool load_library() noexcept
 {
@@ -78,10 +86,10 @@ bool load_library() noexcept
     if (!module || !distribution_version_in("jsonpath-ng", {"1.17."}))
         return false;
     PyObject* globals = PyModule_GetDict(module);
-    PyObject* auto_id = PyDict_GetItemString(globals, "auto_id_field");
-    library.not_set = Py_XNewRef(PyDict_GetItemString(globals, "NOT_SET"));
-    library.list_key = Py_XNewRef(PyDict_GetItemString(globals, "LIST_KEY"));
-    if (auto_id != Py_None || !library.not_set || !library.list_key
+    Ref auto_id = module_item(globals, "auto_id_field");
+    library.not_set = module_item(globals, "NOT_SET").release();
+    library.list_key = module_item(globals, "LIST_KEY").release();
+    if (auto_id.get() != Py_None || !library.not_set || !library.list_key
         || !library.globals.keep(globals))
         return false;
     Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
@@ -91,9 +99,9 @@ bool load_library() noexcept
     for (std::size_t i = 0; i < class_count; ++i) {
         // Read from the module dict: the module's own lookup of a missing
         // name warns for some of these.
-        PyObject* type = PyDict_GetItemString(globals, kept_classes[i]);
-        if (!type || !PyType_Check(type)
-            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type)))
+        Ref type = module_item(globals, kept_classes[i]);
+        if (!type || !PyType_Check(type.get())
+            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type.get())))
             return false;
     }
     return true;
@@ -101,16 +109,11 @@ bool load_library() noexcept
 
 bool library_loaded() noexcept
 {
-    if (!library.ready.load(std::memory_order_acquire)) {
-        PyMutex_Lock(&library.loading);
-        if (!library.ready.load(std::memory_order_relaxed)) {
-            library.usable = load_library();
-            PyErr_Clear();
-            library.ready.store(true, std::memory_order_release);
-        }
-        PyMutex_Unlock(&library.loading);
-    }
-    return library.usable;
+    return library.loading.made([] {
+        library.usable = load_library();
+        PyErr_Clear();
+        return true;
+    }) && library.usable;
 }
 
 int kept_class(PyObject* node, int count) noexcept

@@ -1202,6 +1202,7 @@ constexpr ModuleDef textkit{
     .name = "textkit",
     .doc = "Strings as numbers, timestamps, format templates and file-system paths.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

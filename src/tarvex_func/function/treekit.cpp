@@ -657,6 +657,7 @@ constexpr ModuleDef treekit{
     .name = "treekit",
     .doc = "JSONPath lookups and edits on nested data, and writing it as YAML.",
     .statements = statements,
+    .runs_without_gil = true,
 };
 
 } // namespace

@@ -907,7 +907,7 @@ Name yaml_multi_constructors_name{"yaml_multi_constructors"};
 Name nan_value_name{"nan_value"};
 
 struct Library {
-    bool kept = false;
+    FirstUse keeping;
     bool usable = false;
     PyObject* load = nullptr;
     KeptClass loader;
@@ -924,6 +924,38 @@ bool keep_table(KeptDict& kept, PyObject* loader, PyObject* name) noexcept
     return table && PyDict_CheckExact(table.get()) && kept.keep(table);
 }
 
+// Whether the kept table gives each of the library's own tags the safe
+// constructor the library registered for it (`construct_yaml_` and the tag's
+// last part): one added before the first use is not what the reader models.
+bool stock_constructors(PyObject* table) noexcept
+{
+    static constexpr const char* tags[] = {"null", "bool",  "int", "float", "binary", "timestamp",
+                                           "omap", "pairs", "set", "str",   "seq",    "map"};
+    Ref module = steal(PyImport_ImportModule("yaml.constructor"));
+    Ref safe = module ? steal(PyObject_GetAttrString(module, "SafeConstructor")) : Ref();
+    PyErr_Clear();
+    if (!safe || !PyType_Check(safe.get()))
+        return false;
+    for (const char* tag : tags) {
+        Ref name = steal(PyUnicode_FromFormat("construct_yaml_%s", tag));
+        Ref key = steal(PyUnicode_FromFormat("tag:yaml.org,2002:%s", tag));
+        if (!name || !key) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* own = nullptr;
+        PyObject* used = nullptr;
+        PyObject* safe_dict = reinterpret_cast<PyTypeObject*>(safe.get())->tp_dict;
+        const bool read = PyDict_GetItemRef(safe_dict, name, &own) > 0
+                          && PyDict_GetItemRef(table, key, &used) > 0;
+        Ref held_own = steal(own), held_used = steal(used);
+        PyErr_Clear();
+        if (!read || held_own.get() != held_used.get())
+            return false;
+    }
+    return true;
+}
+
 // Kept at the first call that finds `yaml.load` and `yaml.FullLoader` to be the
 // library's own; the checks are for tested versions only.
 bool keep_library(PyObject* load, PyObject* loader) noexcept
@@ -934,13 +966,13 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
     PyErr_Clear();
     if (own_load.get() != load || own_loader.get() != loader || !PyType_Check(loader))
         return false; // not yet: the library's own names are rebound
-    library.kept = true;
     Ref nan = attr(loader, nan_value_name);
     PyErr_Clear();
     library.usable
         = distribution_version_in("PyYAML", {"6.0."}) && nan && PyFloat_CheckExact(nan.get())
           && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader))
           && keep_table(library.constructors, loader, yaml_constructors_name)
+          && stock_constructors(library.constructors.dict())
           && keep_table(library.multi_constructors, loader, yaml_multi_constructors_name);
     if (library.usable) {
         library.load = Py_NewRef(load);
@@ -953,7 +985,7 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
 
 bool library_modelled(PyObject* load, PyObject* loader) noexcept
 {
-    if (!library.kept && !keep_library(load, loader))
+    if (!library.keeping.made([load, loader] { return keep_library(load, loader); }))
         return false;
     return library.usable && load == library.load
            && loader == reinterpret_cast<PyObject*>(library.loader.type())

@@ -24,22 +24,24 @@ namespace {
 constexpr const char* modelled_modules[] = {
     "yaml", "yaml.dumper", "yaml.emitter", "yaml.serializer", "yaml.representer", "yaml.resolver"};
 constexpr std::size_t module_count = std::size(modelled_modules);
+constexpr std::size_t representer_module = 4;
 
-// A function whose code and defaults the writer modelled.
+// A function whose code and defaults the writer modelled. What it held is
+// held here too, so that a replacement cannot take a freed one's address.
 struct KeptFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;
     PyObject* keyword_defaults = nullptr;
 
-    bool keep(PyObject* f) noexcept
+    bool keep(const Ref& f) noexcept
     {
-        if (!f || !PyFunction_Check(f))
+        if (!f || !PyFunction_Check(f.get()))
             return false;
         function = Py_NewRef(f);
-        code = PyFunction_GET_CODE(f);
-        defaults = PyFunction_GET_DEFAULTS(f);
-        keyword_defaults = PyFunction_GET_KW_DEFAULTS(f);
+        code = Py_XNewRef(PyFunction_GET_CODE(f));
+        defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
+        keyword_defaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
         return true;
     }
     bool unchanged() const noexcept
@@ -51,7 +53,7 @@ struct KeptFunction {
 };
 
 struct Library {
-    bool ready = false;
+    FirstUse loading;
     bool usable = false;
     KeptDict modules[module_count];
     KeptFunction dump;
@@ -67,8 +69,17 @@ constinit Library library;
 
 bool keep_table(KeptDict& kept, PyTypeObject* type, const char* name) noexcept
 {
-    PyObject* table = class_attribute(type, name);
-    return table && PyDict_CheckExact(table) && kept.keep(table);
+    Ref table = class_attribute(type, name);
+    return table && PyDict_CheckExact(table.get()) && kept.keep(table);
+}
+
+// `name` of a module's dict, held: another thread may rebind it.
+Ref item_of(PyObject* dict, const char* name) noexcept
+{
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(dict, name, &found) < 0)
+        PyErr_Clear();
+    return steal(found);
 }
 
 // The dumper `yaml.dump` passes on: its default for `Dumper`, which is
@@ -76,11 +87,36 @@ bool keep_table(KeptDict& kept, PyTypeObject* type, const char* name) noexcept
 PyTypeObject* default_dumper(PyObject* yaml_dict) noexcept
 {
     PyObject* defaults = library.dump.defaults;
-    PyObject* named = PyDict_GetItemString(yaml_dict, "Dumper");
+    Ref named = item_of(yaml_dict, "Dumper");
     if (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 2
-        || PyTuple_GET_ITEM(defaults, 1) != named || !named || !PyType_Check(named))
+        || PyTuple_GET_ITEM(defaults, 1) != named.get() || !named || !PyType_Check(named.get()))
         return nullptr;
-    return reinterpret_cast<PyTypeObject*>(named);
+    return reinterpret_cast<PyTypeObject*>(named.get()); // the kept defaults hold it
+}
+
+// Whether the kept table gives each plain type the library's own
+// representer: one added before the first use is not what the writer models.
+bool stock_representers(PyObject* table, PyObject* representer_module) noexcept
+{
+    const std::pair<PyTypeObject*, const char*> plain[] = {
+        {Py_TYPE(Py_None), "represent_none"}, {&PyUnicode_Type, "represent_str"},
+        {&PyBool_Type, "represent_bool"},     {&PyLong_Type, "represent_int"},
+        {&PyFloat_Type, "represent_float"},   {&PyList_Type, "represent_list"},
+        {&PyDict_Type, "represent_dict"},
+    };
+    Ref safe = item_of(representer_module, "SafeRepresenter");
+    if (!safe || !PyType_Check(safe.get()))
+        return false;
+    for (const auto& [type, name] : plain) {
+        Ref own = class_attribute(reinterpret_cast<PyTypeObject*>(safe.get()), name);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table, reinterpret_cast<PyObject*>(type), &found) < 0)
+            PyErr_Clear();
+        Ref used = steal(found);
+        if (!own || used.get() != own.get())
+            return false;
+    }
+    return true;
 }
 
 bool load_library() noexcept
@@ -96,27 +132,33 @@ bool load_library() noexcept
         if (!library.modules[i].keep(dicts[i]))
             return false;
     }
-    if (!library.dump.keep(PyDict_GetItemString(dicts[0], "dump"))
-        || !library.dump_all.keep(PyDict_GetItemString(dicts[0], "dump_all")))
+    if (!library.dump.keep(item_of(dicts[0], "dump"))
+        || !library.dump_all.keep(item_of(dicts[0], "dump_all")))
         return false;
     PyTypeObject* dumper = default_dumper(dicts[0]);
     return dumper && library.dumper.keep(dumper)
            && keep_table(library.representers, dumper, "yaml_representers")
+           && stock_representers(library.representers.dict(), dicts[representer_module])
            && keep_table(library.multi_representers, dumper, "yaml_multi_representers")
            && keep_table(library.escapes, dumper, "ESCAPE_REPLACEMENTS");
 }
 
-bool library_as_modelled(PyObject* dump) noexcept
+bool library_loaded() noexcept
 {
-    if (!library.ready) {
-        library.ready = true;
+    return library.loading.made([] {
         library.usable = load_library();
         PyErr_Clear();
-    }
-    if (!library.usable || dump != library.dump.function || !library.dump.unchanged()
-        || !library.dump_all.unchanged() || !library.dumper.unchanged()
-        || !library.representers.unchanged() || !library.multi_representers.unchanged()
-        || !library.escapes.unchanged())
+        return true;
+    }) && library.usable;
+}
+
+bool library_as_modelled(PyObject* dump) noexcept
+{
+    if (!library_loaded())
+        return false;
+    if (dump != library.dump.function || !library.dump.unchanged() || !library.dump_all.unchanged()
+        || !library.dumper.unchanged() || !library.representers.unchanged()
+        || !library.multi_representers.unchanged() || !library.escapes.unchanged())
         return false;
     for (KeptDict& module : library.modules)
         if (!module.unchanged())
@@ -254,6 +296,85 @@ private:
 };
 
 enum class Walk : unsigned char { ok, not_plain, failed };
+
+#ifdef Py_GIL_DISABLED
+// Without the GIL another thread may change the caller's containers while
+// they are written, and both walks must find the items they found before. The
+// walks then run on a copy of the tree, each container copied at once under
+// its own lock: the text shows every container as it was at one moment of the
+// call (two containers possibly at different moments), as a walk of the
+// library's own would. A container met again is copied once, so anchors fall
+// where the data repeats.
+class Settled {
+public:
+    Walk copy(PyObject* x, int depth, Ref& out)
+    {
+        if (is_scalar(x)) {
+            out = borrow(x);
+            return Walk::ok;
+        }
+        if (!is_container(x))
+            return Walk::not_plain;
+        bool found = false;
+        const std::uint32_t index
+            = seen_.find_or_add(x, static_cast<std::uint32_t>(copies_.size()), found);
+        if (found) {
+            out = borrow(copies_[index]);
+            return Walk::ok;
+        }
+        if (depth > max_depth)
+            return Walk::not_plain;
+        // Held to the end, so that no container made meanwhile takes its address.
+        originals_.push_back(borrow(x));
+        const bool list = PyList_CheckExact(x);
+        out = steal(list ? PyList_GetSlice(x, 0, PY_SSIZE_T_MAX) : PyDict_Copy(x));
+        if (!out)
+            return Walk::failed;
+        copies_.push_back(out.get()); // held by the copied tree
+        return list ? copy_items(out.get(), depth) : copy_values(out.get(), depth);
+    }
+
+private:
+    Walk copy_items(PyObject* list, int depth)
+    {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            if (is_scalar(item))
+                continue;
+            Ref copied;
+            if (Walk w = copy(item, depth + 1, copied); w != Walk::ok)
+                return w;
+            PyList_SetItem(list, i, copied.release());
+        }
+        return Walk::ok;
+    }
+
+    // Replacing the value of a present key keeps the copy's size and order,
+    // which iterating allows.
+    Walk copy_values(PyObject* dict, int depth)
+    {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!is_scalar(key))
+                return Walk::not_plain;
+            if (is_scalar(value))
+                continue;
+            Ref copied;
+            if (Walk w = copy(value, depth + 1, copied); w != Walk::ok)
+                return w;
+            if (PyDict_SetItem(dict, key, copied) < 0)
+                return Walk::failed;
+        }
+        return Walk::ok;
+    }
+
+    Seen seen_;
+    std::vector<PyObject*> copies_;
+    std::vector<Ref> originals_;
+};
+#endif
 
 class Survey {
 public:
@@ -1144,15 +1265,24 @@ Ref dump_plain(PyObject* dump, PyObject* data, const DumpOptions& given) noexcep
     Options options;
     if (!modelled_options(given, options) || !library_as_modelled(dump))
         return {};
-    try {
-        Survey survey(options);
-        const Walk walk = survey.visit(data, 0);
-        if (walk != Walk::ok) {
-            if (walk == Walk::failed && PyErr_ExceptionMatches(PyExc_MemoryError))
-                return {};
+    // Memory that ran out stays pending; anything else leaves the call to
+    // the library.
+    const auto not_written = [](Walk walk) {
+        if (walk != Walk::failed || !PyErr_ExceptionMatches(PyExc_MemoryError))
             PyErr_Clear();
-            return {};
-        }
+        return Ref();
+    };
+    try {
+#ifdef Py_GIL_DISABLED
+        Settled settled;
+        Ref copy;
+        if (Walk copied = settled.copy(data, 0, copy); copied != Walk::ok)
+            return not_written(copied);
+        data = copy.get();
+#endif
+        Survey survey(options);
+        if (Walk walk = survey.visit(data, 0); walk != Walk::ok)
+            return not_written(walk);
         Emitter emitter(options, survey);
         if (!emitter.document(data)) {
             if (!PyErr_ExceptionMatches(PyExc_MemoryError))

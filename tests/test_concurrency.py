@@ -228,3 +228,53 @@ def test_threads_installing_and_using_methods():
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_first_use_neither_waits_for_another_thread_nor_hangs_a_child_forked_meanwhile():
+    # The JSONPath record is made at the first lookup, and its making imports
+    # the parser: here that import blocks in the parent until released. A
+    # second thread, and a child forked meanwhile, must each get their answer
+    # without waiting, and the child makes the record itself.
+    script = textwrap.dedent("""
+        import builtins, os, sys, threading, time, warnings
+        warnings.simplefilter("ignore")
+        from tarvex_func.function import treekit
+        parent = os.getpid()
+        entered, release = threading.Event(), threading.Event()
+        made_in_child = []
+        real_import = builtins.__import__
+
+        def slow_import(name, *args, **kwargs):
+            if name == "jsonpath_ng.parser":
+                if os.getpid() != parent:
+                    made_in_child.append(name)
+                elif not release.is_set():
+                    entered.set()
+                    release.wait()
+            return real_import(name, *args, **kwargs)
+
+        builtins.__import__ = slow_import
+        data = {"a": {"b": [1, {"c": 2}]}}
+        first = []
+        maker = threading.Thread(target=lambda: first.append(treekit.dict_find_path(data, "$.a.b[1].c")))
+        maker.start()
+        assert entered.wait(30)
+        assert treekit.dict_find_path(data, "$.a.b[1].c") == 2 and maker.is_alive()
+        child = os.fork()
+        if child == 0:
+            ok = [treekit.dict_find_path(data, "$.a.b[1].c") for _ in range(3)] == [2, 2, 2]
+            os._exit(0 if ok and made_in_child else 1)
+        release.set()
+        maker.join()
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(child, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if done == (0, 0):
+            os.kill(child, 9)
+            sys.exit("the child hung")
+        assert os.waitstatus_to_exitcode(done[1]) == 0, "the child's lookups failed"
+        assert first == [2] and treekit.dict_find_path(data, "$.a.b[1].c") == 2
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr

@@ -5,6 +5,19 @@ namespace tarvex {
 namespace {
 
 Name version_name{"version"};
+Name os_name{"os"};
+Name register_at_fork_name{"register_at_fork"};
+Keywords<"after_in_child"> after_in_child_keyword;
+
+std::atomic<std::uint64_t> forks{0};
+
+PyObject* count_fork(PyObject*, PyObject*)
+{
+    forks.fetch_add(1, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef count_fork_def = {"_count_fork", count_fork, METH_NOARGS, nullptr};
 Name warning_registry_name{"__warningregistry__"};
 
 std::string_view utf8_view(PyObject* text) noexcept
@@ -98,6 +111,23 @@ bool same_class_contents(PyObject* kept, PyObject* now) noexcept
 }
 
 } // namespace
+
+std::uint64_t forks_seen() noexcept { return forks.load(std::memory_order_relaxed); }
+
+bool count_forks() noexcept
+{
+    Ref os = steal(PyImport_Import(os_name));
+    if (!os)
+        return false;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(os, register_at_fork_name, &found) < 0)
+        return false;
+    Ref register_at_fork = steal(found);
+    if (!register_at_fork) // a host that cannot fork
+        return true;
+    Ref hook = steal(PyCFunction_New(&count_fork_def, nullptr));
+    return hook && call_with_keywords(register_at_fork, after_in_child_keyword, {hook.get()});
+}
 
 bool distribution_version_in(const char* distribution,
                              std::initializer_list<std::string_view> prefixes) noexcept

@@ -15,6 +15,7 @@
 #include "frame.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -51,39 +52,54 @@ private:
 #endif
 };
 
-// A record made at its first use, by the first thread to need it while the
-// others wait. The making may run code (a library's import) that comes back
-// here: that call finds the record not made, rather than waiting for itself.
+// Forks of the process seen by this one (by its ancestors too): a thread
+// that was working in the parent at the fork does not exist in the child.
+std::uint64_t forks_seen() noexcept;
+
+// Counts forks from now on, where the host can fork; false with an exception
+// pending when that cannot be arranged. Run once, as the module is made.
+bool count_forks() noexcept;
+
+// A record made at its first use, by the first thread to need it. Until it is
+// made, other uses do not wait for it: they take the library's own path,
+// which gives the same results. So no lock is held while the making runs
+// code (a library's import), and a thread that comes back here from inside
+// the making, or a child forked meanwhile, never waits for it; in the child
+// the making is taken over, since the thread doing it stayed in the parent.
 class FirstUse {
 public:
     // Runs `make` (which returns whether the record is made, false to try
-    // again at a later use) unless a use made it; whether it is made now.
+    // again at a later use) unless the record is made or being made; whether
+    // it is made now.
     template <class Make> bool made(Make make) noexcept
     {
-        return done_.load(std::memory_order_acquire) || make_slowly(make);
-    }
-
-private:
-    template <class Make> bool make_slowly(Make& make) noexcept
-    {
-        const unsigned long self = PyThread_get_thread_ident();
-        if (maker_.load(std::memory_order_relaxed) == self)
+        if (done_.load(std::memory_order_acquire))
+            return true;
+        if (!claim())
             return false;
-        PyMutex_Lock(&lock_);
-        if (!done_.load(std::memory_order_relaxed)) {
-            maker_.store(self, std::memory_order_relaxed);
-            const bool done = make();
-            maker_.store(0, std::memory_order_relaxed);
-            done_.store(done, std::memory_order_release);
-        }
-        const bool done = done_.load(std::memory_order_relaxed);
-        PyMutex_Unlock(&lock_);
+        const bool done = make();
+        done_.store(done, std::memory_order_release);
+        making_.store(0, std::memory_order_release);
         return done;
     }
 
+private:
+    // Whether this thread may make the record: no thread of this process is
+    // making it.
+    bool claim() noexcept
+    {
+        const std::uint64_t mine = forks_seen() + 1;
+        std::uint64_t seen = making_.load(std::memory_order_acquire);
+        while (seen != mine)
+            if (making_.compare_exchange_weak(seen, mine, std::memory_order_acq_rel))
+                return true;
+        return false;
+    }
+
     std::atomic<bool> done_{false};
-    std::atomic<unsigned long> maker_{0};
-    PyMutex lock_{};
+    // 0 when nobody is making the record; else one more than the forks seen
+    // by the process whose thread is making it.
+    std::atomic<std::uint64_t> making_{0};
 };
 
 // A class attribute as the class's MRO holds it, read from the class dicts

@@ -1,5 +1,6 @@
 // Module definition, the create and exec steps, module-level imports and
 // global lookup.
+#include "guard.hpp"
 #include "internal.hpp"
 #include "writing.hpp"
 
@@ -316,7 +317,7 @@ int exec(PyObject* module)
     if (!StringTable::build())
         return fail_exec(true, 0);
     Exec statements;
-    if (!register_bare_name(module) || !StringTable::hold_builtins())
+    if (!register_bare_name(module) || !StringTable::hold_builtins() || !count_forks())
         return fail_exec(true, statements.line());
     for (const Statement& statement : state.def->statements)
         if (!statements.execute(statement))

@@ -83,6 +83,18 @@ public:
         return done;
     }
 
+    // For a record made in one attempt: whether `load` (run once) found the
+    // library as modelled; an error it leaves pending means it did not.
+    template <class Load> bool loaded(Load load) noexcept
+    {
+        return made([this, &load] {
+                   usable_ = load();
+                   PyErr_Clear();
+                   return true;
+               })
+               && usable_;
+    }
+
 private:
     // Whether this thread may make the record: no thread of this process is
     // making it.
@@ -97,6 +109,7 @@ private:
     }
 
     std::atomic<bool> done_{false};
+    bool usable_ = false; // read only once `done_` is seen set
     // 0 when nobody is making the record; else one more than the forks seen
     // by the process whose thread is making it.
     std::atomic<std::uint64_t> making_{0};

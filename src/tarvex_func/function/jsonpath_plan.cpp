@@ -42,7 +42,6 @@ constexpr const char* kept_classes[class_count]
 
 struct Library {
     FirstUse loading;
-    bool usable = false;
     // The module dict that `find` reads: the finds read the datum class, the
     // array walk and the automatic id field from it at each call.
     KeptDict globals;
@@ -107,14 +106,7 @@ bool load_library() noexcept
     return true;
 }
 
-bool library_loaded() noexcept
-{
-    return library.loading.made([] {
-        library.usable = load_library();
-        PyErr_Clear();
-        return true;
-    }) && library.usable;
-}
+bool library_loaded() noexcept { return library.loading.loaded(load_library); }
 
 int kept_class(PyObject* node, int count) noexcept
 {

@@ -54,7 +54,6 @@ struct KeptFunction {
 
 struct Library {
     FirstUse loading;
-    bool usable = false;
     KeptDict modules[module_count];
     KeptFunction dump;
     KeptFunction dump_all;
@@ -143,14 +142,7 @@ bool load_library() noexcept
            && keep_table(library.escapes, dumper, "ESCAPE_REPLACEMENTS");
 }
 
-bool library_loaded() noexcept
-{
-    return library.loading.made([] {
-        library.usable = load_library();
-        PyErr_Clear();
-        return true;
-    }) && library.usable;
-}
+bool library_loaded() noexcept { return library.loading.loaded(load_library); }
 
 bool library_as_modelled(PyObject* dump) noexcept
 {

@@ -5,10 +5,12 @@ namespace tarvex {
 namespace {
 
 Name version_name{"version"};
+Name warning_registry_name{"__warningregistry__"};
 Name os_name{"os"};
 Name register_at_fork_name{"register_at_fork"};
 Keywords<"after_in_child"> after_in_child_keyword;
 
+// Forks seen: counted in each child by the hook that `count_forks` registers.
 std::atomic<std::uint64_t> forks{0};
 
 PyObject* count_fork(PyObject*, PyObject*)
@@ -18,7 +20,6 @@ PyObject* count_fork(PyObject*, PyObject*)
 }
 
 PyMethodDef count_fork_def = {"_count_fork", count_fork, METH_NOARGS, nullptr};
-Name warning_registry_name{"__warningregistry__"};
 
 std::string_view utf8_view(PyObject* text) noexcept
 {

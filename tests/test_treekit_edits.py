@@ -428,7 +428,10 @@ def test_callable_values_are_called_as_the_library_calls_them():
 
 def test_an_interrupt_in_the_native_delete_leaves_no_marker():
     log = []
-    json = {"a": {Counted(log, 3, KeyboardInterrupt): 0, "a": 1}}
+    json = {"a": {Counted(log, 0, KeyboardInterrupt): 0, "a": 1}}
+    # armed after the build: how often building meets the key depends on the
+    # hash seed (a probe may come back to the same slot)
+    next(iter(json["a"])).fail = len(log) + 2
     with pytest.raises(KeyboardInterrupt):
         dict_delete_path(json, "a.a")
     assert [v for k, v in json["a"].items() if k == "a"] == [1]

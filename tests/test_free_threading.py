@@ -195,6 +195,32 @@ def test_line_generators_started_shared_and_dropped(tmp_path):
     )
 
 
+def test_a_generator_whose_frame_other_threads_read_resumes_without_fail(tmp_path):
+    stress(
+        """
+        from tarvex_func.function import textkit as t
+        path = os.path.join(os.environ["TARVEX_STRESS_DIR"], "lines.txt")
+        with open(path, "w") as file:
+            file.write("".join(f"line {i}\\n" for i in range(1000)))
+        shared = [t.str_read_line(path)]
+
+        def read_the_frame():
+            frame = shared[0].gi_frame
+            assert frame is None or frame.f_code.co_name == "str_read_line"
+
+        def resume():
+            # the only thread that resumes it, so it is never already executing
+            try:
+                next(shared[0])
+            except StopIteration:
+                shared[0] = t.str_read_line(path)
+
+        run([read_the_frame], [resume])
+        """,
+        tmp_path,
+    )
+
+
 def test_function_attributes_rewritten_while_called(tmp_path):
     stress(
         """

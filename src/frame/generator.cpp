@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 namespace tarvex {
 namespace {
@@ -23,6 +24,11 @@ Name co_linetable_name{"co_linetable"};
 Keywords<"co_code co_linetable"> code_keywords;
 Keywords<"co_code co_linetable co_firstlineno"> placed_code_keywords;
 
+// Who may touch the body: nobody, the thread running it, or (without the
+// GIL) a thread that reads its locals into `gi_frame` and runs none of its
+// code meanwhile.
+enum class Holder : unsigned char { none, runner, reader };
+
 struct GeneratorObject {
     PyObject ob_base;
     PyObject* function; // the generator function: code, globals, entry names
@@ -33,40 +39,79 @@ struct GeneratorObject {
     PyObject* weakrefs;
     detail::Resumable* body; // nullptr once finished
     bool started;
-    bool running;
+    Holder holder;
+    PyThreadState* reader; // the thread that holds it as `Holder::reader`
 };
 
 GeneratorObject* as_generator(PyObject* object) { return layout_of<GeneratorObject>(object); }
 
 // The right to run the body, and with it to touch `body`, `started` and
 // `frame`: false when the generator is already running. Without the GIL two
-// threads may ask at once, and only one is given it.
+// threads may ask at once, and only one is given it; one that finds another
+// thread reading the frame waits the moment that takes, detached, so that
+// the host can stop the world meanwhile.
 bool claim(GeneratorObject* g)
 {
 #ifdef Py_GIL_DISABLED
-    return !std::atomic_ref<bool>(g->running).exchange(true, std::memory_order_acquire);
+    std::atomic_ref<Holder> holder(g->holder);
+    for (;;) {
+        Holder seen = Holder::none;
+        if (holder.compare_exchange_weak(seen, Holder::runner, std::memory_order_acquire))
+            return true;
+        if (seen == Holder::runner)
+            return false;
+        if (seen == Holder::reader) {
+            // The reader's own thread, called back while it reads (a finalizer).
+            if (std::atomic_ref<PyThreadState*>(g->reader).load(std::memory_order_relaxed)
+                == PyThreadState_Get())
+                return false;
+            PyThreadState* detached = PyEval_SaveThread();
+            std::this_thread::yield();
+            PyEval_RestoreThread(detached);
+        }
+    }
 #else
-    return !std::exchange(g->running, true);
+    return std::exchange(g->holder, Holder::runner) == Holder::none;
 #endif
 }
 
 void release(GeneratorObject* g)
 {
 #ifdef Py_GIL_DISABLED
-    std::atomic_ref<bool>(g->running).store(false, std::memory_order_release);
+    std::atomic_ref<Holder>(g->holder).store(Holder::none, std::memory_order_release);
 #else
-    g->running = false;
+    g->holder = Holder::none;
 #endif
 }
 
 bool is_running(GeneratorObject* g)
 {
 #ifdef Py_GIL_DISABLED
-    return std::atomic_ref<bool>(g->running).load(std::memory_order_acquire);
+    return std::atomic_ref<Holder>(g->holder).load(std::memory_order_acquire) == Holder::runner;
 #else
-    return g->running;
+    return g->holder == Holder::runner;
 #endif
 }
+
+#ifdef Py_GIL_DISABLED
+// The right to read the body's locals, given only while nobody holds it.
+bool claim_to_read(GeneratorObject* g)
+{
+    Holder none = Holder::none;
+    if (!std::atomic_ref<Holder>(g->holder).compare_exchange_strong(none, Holder::reader,
+                                                                    std::memory_order_acquire))
+        return false;
+    std::atomic_ref<PyThreadState*>(g->reader).store(PyThreadState_Get(),
+                                                     std::memory_order_relaxed);
+    return true;
+}
+
+void release_from_reading(GeneratorObject* g)
+{
+    std::atomic_ref<PyThreadState*>(g->reader).store(nullptr, std::memory_order_relaxed);
+    release(g);
+}
+#endif
 
 // `body` and `started` change only under the claim, but `gi_suspended` reads
 // them without it: without the GIL both sides go through these.
@@ -427,11 +472,13 @@ PyObject* current_frame(GeneratorObject* g)
 
 // Without the GIL the frame is refreshed only by a thread that may touch the
 // body; one that finds the generator running gets the frame as last shown.
+// A thread that resumes the generator meanwhile waits for the refresh rather
+// than failing as already executing.
 PyObject* get_frame(PyObject* self, void*)
 {
     GeneratorObject* g = as_generator(self);
 #ifdef Py_GIL_DISABLED
-    if (!claim(g)) {
+    if (!claim_to_read(g)) {
         PyObject* frame;
         Py_BEGIN_CRITICAL_SECTION(g);
         frame = Py_NewRef(g->frame ? g->frame : Py_None);
@@ -439,7 +486,7 @@ PyObject* get_frame(PyObject* self, void*)
         return frame;
     }
     PyObject* frame = current_frame(g);
-    release(g);
+    release_from_reading(g);
     return frame;
 #else
     return current_frame(g);
@@ -576,7 +623,8 @@ Ref new_generator(PyObject* function, Resumable* body) noexcept
     g->weakrefs = nullptr;
     g->body = owned.release();
     g->started = false;
-    g->running = false;
+    g->holder = Holder::none;
+    g->reader = nullptr;
     PyObject_GC_Track(g);
     return steal(reinterpret_cast<PyObject*>(g));
 }

@@ -389,22 +389,51 @@ def test_plain_or_quoted_as_the_resolver_reads_it(tmp_path, texts, alikes):
     assert_same(tmp_path, texts + alikes + dates + [t + "\n" for t in texts[:20]])
 
 
-def test_representers_and_constructors_added_before_the_first_use_are_honoured(tmp_path):
-    # Each in a fresh interpreter: the tables are kept at the first use, and a
-    # table changed before it is not the one the native paths model.
+LIBRARY_CHANGED_BEFORE_THE_FIRST_USE = {
+    "tables": """
+        yaml.add_representer(float, lambda d, v: d.represent_scalar("!f", repr(v)))
+        yaml.FullLoader.add_constructor("tag:yaml.org,2002:int", lambda loader, node: "custom")
+    """,
+    # the usual way to write no anchors, and a mapping built another way
+    "methods": """
+        yaml.Dumper.ignore_aliases = lambda self, data: True
+        construct_mapping = yaml.FullLoader.construct_mapping
+        yaml.FullLoader.construct_mapping = (
+            lambda self, node, deep=False: dict(construct_mapping(self, node, deep), seen=1))
+    """,
+    "entry points": """
+        dump, load = yaml.dump, yaml.load
+        yaml.dump = lambda data, stream=None, **options: dump(data, stream, **options, width=5)
+        yaml.load = lambda stream, Loader: {"loaded": load(stream, Loader)}
+    """,
+}
+
+
+@pytest.mark.parametrize("change", list(LIBRARY_CHANGED_BEFORE_THE_FIRST_USE))
+def test_the_library_changed_before_the_first_use_is_honoured(tmp_path, change):
+    # Each in a fresh interpreter: what the native paths model is kept at the
+    # first use, and a library changed before it is not what they model.
     code = textwrap.dedent("""
         import sys, yaml
         from tarvex_func.function import textkit, treekit
         path = sys.argv[1]
-        yaml.add_representer(float, lambda d, v: d.represent_scalar("!f", repr(v)))
-        yaml.FullLoader.add_constructor("tag:yaml.org,2002:int", lambda loader, node: "custom")
+    """) + textwrap.dedent(LIBRARY_CHANGED_BEFORE_THE_FIRST_USE[change]) + textwrap.dedent("""
+        shared = ["a long item", "another"]
+        data = {"x": 1.5, "n": 1, "s": shared, "t": shared}
         for _ in range(2):
-            treekit.dict_write_yaml({"x": 1.5, "n": 1}, path)
+            treekit.dict_write_yaml(data, path)
             with open(path) as f:
-                assert f.read() == "x: !f '1.5'\\nn: 1\\n"
+                written = f.read()
             with open(path, "w") as f:
-                f.write("x: 1.5\\nn: 1\\n")
-            assert textkit.str_read_yaml(path) == {"x": 1.5, "n": "custom"}
+                yaml.dump(data, f, default_style="", default_flow_style=False, allow_unicode=True,
+                          sort_keys=False)
+            with open(path) as f:
+                assert written == f.read(), written
+            with open(path, "w") as f:
+                f.write("x: 1.5\\nn: 1\\nm: {a: 1}\\n")
+            with open(path) as f:
+                expected = yaml.load(f, Loader=yaml.FullLoader)
+            assert textkit.str_read_yaml(path) == expected, expected
     """)
     done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "t.yaml")],
                           capture_output=True, text=True)

@@ -96,6 +96,25 @@ Ref class_contents(PyTypeObject* type) noexcept
     return copies;
 }
 
+// Whether every callable in the copied class dicts but a class is a method
+// of `package`'s own.
+bool methods_defined_in(PyObject* contents, std::string_view package) noexcept
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(contents); ++i) {
+        PyObject* dict = PyTuple_GET_ITEM(contents, i);
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (dict != Py_None && PyDict_Next(dict, &position, &name, &value)) {
+            const bool method = PyCallable_Check(value) || Py_IS_TYPE(value, &PyStaticMethod_Type)
+                                || Py_IS_TYPE(value, &PyClassMethod_Type);
+            if (method && !PyType_Check(value) && !defined_in(value, package))
+                return false;
+        }
+    }
+    return true;
+}
+
 bool same_class_contents(PyObject* kept, PyObject* now) noexcept
 {
     if (PyTuple_GET_SIZE(kept) != PyTuple_GET_SIZE(now))
@@ -143,6 +162,23 @@ bool distribution_version_in(const char* distribution,
         if (!text.empty() && text.starts_with(prefix))
             return true;
     return false;
+}
+
+bool defined_in(PyObject* function, std::string_view package) noexcept
+{
+    Ref wrapped;
+    if (Py_IS_TYPE(function, &PyStaticMethod_Type) || Py_IS_TYPE(function, &PyClassMethod_Type)) {
+        wrapped = steal(PyObject_GetAttrString(function, "__func__"));
+        PyErr_Clear();
+        function = wrapped.get();
+    }
+    if (!function || !PyFunction_Check(function))
+        return false;
+    PyObject* module = PyFunction_GetModule(function);
+    const std::string_view name = module ? utf8_view(module) : std::string_view();
+    PyErr_Clear();
+    return name.starts_with(package)
+           && (name.size() == package.size() || name[package.size()] == '.');
 }
 
 Ref class_attribute(PyTypeObject* type, const char* name) noexcept
@@ -203,11 +239,11 @@ bool KeptDict::same_as_copy() noexcept
 
 // The tag is taken before the copies and checked after them: a change that
 // another thread made meanwhile clears it, and leaves the class unkept.
-bool KeptClass::keep(PyTypeObject* type) noexcept
+bool KeptClass::keep(PyTypeObject* type, std::string_view package) noexcept
 {
     const unsigned int tag = PyUnstable_Type_AssignVersionTag(type) ? tag_of(type) : 0;
     Ref contents = tag ? class_contents(type) : Ref();
-    if (!contents || tag_of(type) != tag) {
+    if (!contents || tag_of(type) != tag || !methods_defined_in(contents, package)) {
         PyErr_Clear();
         return false;
     }

@@ -28,6 +28,12 @@ namespace tarvex {
 bool distribution_version_in(const char* distribution,
                              std::initializer_list<std::string_view> prefixes) noexcept;
 
+// Whether `function` (a plain function, or one that a staticmethod or a
+// classmethod wraps) was defined in a module of `package`. What a native path
+// models is the library's own code: a replacement put in its place before
+// the path's first use is not, though the record then made holds it.
+bool defined_in(PyObject* function, std::string_view package) noexcept;
+
 // A value that checks read and refresh in any thread, each read or write
 // whole (no order among them is needed: a stale value only sends a check the
 // long way). Atomic without the GIL; a plain value under it, which keeps the
@@ -147,8 +153,9 @@ private:
 // one that still differs, and gets its native path back.
 class KeptClass {
 public:
-    // False, with nothing pending, when `type` cannot be kept.
-    bool keep(PyTypeObject* type) noexcept;
+    // False, with nothing pending, when `type` cannot be kept, or when a
+    // method along its MRO (but `object`'s) is not `package`'s own.
+    bool keep(PyTypeObject* type, std::string_view package) noexcept;
     bool unchanged() noexcept { return version_tag() == tag_.load() || restored(); }
     PyTypeObject* type() const noexcept { return type_; }
 

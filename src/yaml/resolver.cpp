@@ -473,7 +473,7 @@ bool keep_resolver(KeptResolver& kept, PyTypeObject* type) noexcept
     if (!table || !paths || !PyDict_CheckExact(paths.get()) || !stock_table(table, pattern_type))
         return false;
     Ref lists = list_copies(table);
-    if (!lists || !kept.kept_class.keep(type) || !kept.table.keep(table))
+    if (!lists || !kept.kept_class.keep(type, "yaml") || !kept.table.keep(table))
         return false;
     kept.lists = lists.release();
     kept.paths = Py_NewRef(paths);

@@ -93,14 +93,15 @@ bool load_library() noexcept
         return false;
     Ref parser = steal(PyImport_ImportModule("jsonpath_ng.parser"));
     library.parse = parser ? PyObject_GetAttrString(parser, "parse") : nullptr;
-    if (!library.parse)
+    if (!library.parse || !defined_in(library.parse, "jsonpath_ng")
+        || !defined_in(module_item(globals, "_find_array_elements").get(), "jsonpath_ng"))
         return false;
     for (std::size_t i = 0; i < class_count; ++i) {
         // Read from the module dict: the module's own lookup of a missing
         // name warns for some of these.
         Ref type = module_item(globals, kept_classes[i]);
         if (!type || !PyType_Check(type.get())
-            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type.get())))
+            || !library.classes[i].keep(reinterpret_cast<PyTypeObject*>(type.get()), "jsonpath_ng"))
             return false;
     }
     return true;

@@ -964,13 +964,14 @@ bool keep_library(PyObject* load, PyObject* loader) noexcept
     Ref own_load = module ? attr(module, load_name) : Ref();
     Ref own_loader = own_load ? attr(module, full_loader_name) : Ref();
     PyErr_Clear();
-    if (own_load.get() != load || own_loader.get() != loader || !PyType_Check(loader))
-        return false; // not yet: the library's own names are rebound
+    if (own_load.get() != load || own_loader.get() != loader || !PyType_Check(loader)
+        || !defined_in(load, "yaml"))
+        return false; // not yet: the library's own names are rebound, or replaced
     Ref nan = attr(loader, nan_value_name);
     PyErr_Clear();
     library.usable
         = distribution_version_in("PyYAML", {"6.0."}) && nan && PyFloat_CheckExact(nan.get())
-          && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader))
+          && library.loader.keep(reinterpret_cast<PyTypeObject*>(loader), "yaml")
           && keep_table(library.constructors, loader, yaml_constructors_name)
           && stock_constructors(library.constructors.dict())
           && keep_table(library.multi_constructors, loader, yaml_multi_constructors_name);

@@ -132,10 +132,12 @@ bool load_library() noexcept
             return false;
     }
     if (!library.dump.keep(item_of(dicts[0], "dump"))
-        || !library.dump_all.keep(item_of(dicts[0], "dump_all")))
+        || !library.dump_all.keep(item_of(dicts[0], "dump_all"))
+        || !defined_in(library.dump.function, "yaml")
+        || !defined_in(library.dump_all.function, "yaml"))
         return false;
     PyTypeObject* dumper = default_dumper(dicts[0]);
-    return dumper && library.dumper.keep(dumper)
+    return dumper && library.dumper.keep(dumper, "yaml")
            && keep_table(library.representers, dumper, "yaml_representers")
            && stock_representers(library.representers.dict(), dicts[representer_module])
            && keep_table(library.multi_representers, dumper, "yaml_multi_representers")

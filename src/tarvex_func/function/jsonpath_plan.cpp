@@ -1560,6 +1560,12 @@ bool simple_chain(const Node* node, bool bare) noexcept
     return true;
 }
 
+// Every match of a many-match path, in the library's order.
+bool all_matches(ManyWalk& walk, const Node& root, bool descendants, Indexes& found) noexcept
+{
+    return descendants ? walk.descend(root, found) : walk.find(&root, nullptr, found, false);
+}
+
 } // namespace
 
 unsigned char Plan::many_shape(const Node* root) noexcept
@@ -1589,9 +1595,7 @@ int Plan::update_many(PyObject* json, PyObject* value) const noexcept
     {
         ManyWalk check(json, true);
         Indexes found;
-        const bool seen = many_ == many_descend ? check.descend(*root_, found)
-                                                : check.find(root_.get(), nullptr, found, false);
-        if (!seen)
+        if (!all_matches(check, *root_, many_ == many_descend, found))
             return check.unmodelled() ? 0 : -1;
     }
     const auto update
@@ -1620,9 +1624,7 @@ int Plan::select(PyObject* json, PyObject* index, Selected& selected) const noex
 {
     ManyWalk walk(json, true);
     Indexes matches;
-    const bool found = many_ == many_descend ? walk.descend(*root_, matches)
-                                             : walk.find(root_.get(), nullptr, matches, false);
-    if (!found)
+    if (!all_matches(walk, *root_, many_ == many_descend, matches))
         return walk.unmodelled() ? 2 : -1;
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
